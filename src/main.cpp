@@ -1,0 +1,173 @@
+// swug: makes a device's upgrade image from its software file. The image is the software file
+// without its leading 128-byte block, byte for byte.
+//
+//   swug                    converts data/TOVRIK_SW.bin into out/TOVRIK_UPGRADE_SW.bin, then
+//                           waits for a key
+//   swug <software> <image> converts the two files silently; exit status 0 or 1
+#include "platform.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+struct func_args {
+    std::int32_t argc;
+    char **argv;
+    std::int32_t return_code;
+};
+
+// A name buffer holds at most 299 characters and the terminating zero.
+constexpr std::size_t NAME_CAP = 300;
+constexpr long LEADING_BLOCK = 128;
+constexpr std::size_t BLOCK = 1024;
+
+constexpr char DEFAULT_SW_NAME[] = "data/TOVRIK_SW.bin";
+constexpr char DEFAULT_IMG_NAME[] = "out/TOVRIK_UPGRADE_SW.bin";
+
+// Set by the driver before the generator runs; the generator only reads them.
+static unsigned char in_cmd_mode = 0;
+static char work_dir[NAME_CAP];
+
+static void normalise_dir(char *dir);
+static int choose_name(char *name, const char *arg);
+static int skip_leading_block(std::FILE *p_sw_file);
+static int copy_body(std::FILE *p_sw_file, std::FILE *p_img_file);
+static int shut(std::FILE *stream);
+static int generate_swug_bin(void *args);
+
+int main(int argc, char *argv[])
+{
+    func_args args{};
+    args.argc = argc;
+    args.argv = argv;
+
+    if (argc == 3) {
+        std::memset(work_dir, 0, sizeof work_dir);
+        // Left empty when unreadable: "./x" then stays as given, which names the same file.
+        read_current_dir(work_dir, sizeof work_dir);
+        if (backslash_separates_dirs)
+            normalise_dir(work_dir);
+        in_cmd_mode = 1;
+    }
+
+    const int ret = generate_swug_bin(&args);
+    if (in_cmd_mode == 1)
+        return ret == 1 ? 0 : 1;
+
+    // Nothing is left to report a console failure to: the wait and exit status 0 follow anyway.
+    (void)std::fputs("Press any key to exit!", stdout);
+    (void)std::fflush(stdout);
+    wait_for_key();
+    return 0;
+}
+
+// Turns every run of backslashes into one slash. A leading pair, a network path, stays two.
+static void normalise_dir(char *dir)
+{
+    std::size_t in = 0;
+    std::size_t out = 0;
+    if (dir[0] == '\\' && dir[1] == '\\') {
+        dir[out++] = '/';
+        in = 1;
+    }
+    bool flag = false;
+    for (; dir[in] != '\0'; ++in) {
+        if (dir[in] != '\\') {
+            dir[out++] = dir[in];
+            flag = false;
+        } else if (!flag) {
+            dir[out++] = '/';
+            flag = true;
+        }
+    }
+    dir[out] = '\0';
+}
+
+// Puts the name for an argument into name: "./x" becomes work_dir/x when the working directory is
+// known and the whole fits; any other argument is used as given. -1 when the argument is too long.
+static int choose_name(char *name, const char *arg)
+{
+    const std::size_t arg_len = std::strlen(arg);
+    if (arg_len >= NAME_CAP)
+        return -1;
+    if (arg[0] == '.' && arg[1] == '/' && work_dir[0] != '\0') {
+        const int len = std::snprintf(name, NAME_CAP, "%s/%s", work_dir, arg + 2);
+        if (len > 0 && static_cast<std::size_t>(len) < NAME_CAP)
+            return 0;
+    }
+    std::memcpy(name, arg, arg_len + 1);
+    return 0;
+}
+
+// Moves past the leading block. Input that cannot seek (a pipe) is read and the block dropped;
+// a file shorter than the block leaves nothing to copy.
+static int skip_leading_block(std::FILE *p_sw_file)
+{
+    if (std::fseek(p_sw_file, LEADING_BLOCK, SEEK_SET) == 0)
+        return 0;
+    std::clearerr(p_sw_file);
+    char dropped[LEADING_BLOCK];
+    // fread returns short only at end of input or on an error.
+    if (std::fread(dropped, 1, sizeof dropped, p_sw_file) < sizeof dropped && std::ferror(p_sw_file))
+        return -1;
+    return 0;
+}
+
+static int copy_body(std::FILE *p_sw_file, std::FILE *p_img_file)
+{
+    char buf[BLOCK];
+    std::size_t rd = 0;
+    while ((rd = std::fread(buf, 1, sizeof buf, p_sw_file)) > 0) {
+        if (std::fwrite(buf, 1, rd, p_img_file) != rd)
+            return -1;
+    }
+    return std::ferror(p_sw_file) ? -1 : 0;
+}
+
+// Flushes and closes a written stream. A write error that stdio held back shows here.
+static int shut(std::FILE *stream)
+{
+    bool failed = std::fflush(stream) != 0 || std::ferror(stream) != 0;
+    if (std::fclose(stream) != 0)
+        failed = true;
+    return failed ? -1 : 0;
+}
+
+// Writes the image: 1 when written, 0 on a wrong argument count, -1 when a file cannot be used.
+static int generate_swug_bin(void *args)
+{
+    const auto *fa = static_cast<const func_args *>(args);
+    char openname[NAME_CAP] = {};
+    char fname[NAME_CAP] = {};
+
+    if (fa->argc == 1) {
+        std::memcpy(openname, DEFAULT_SW_NAME, sizeof DEFAULT_SW_NAME);
+        std::memcpy(fname, DEFAULT_IMG_NAME, sizeof DEFAULT_IMG_NAME);
+    } else if (fa->argc == 3) {
+        if (choose_name(openname, fa->argv[1]) != 0 || choose_name(fname, fa->argv[2]) != 0)
+            return -1;
+    } else {
+        if (in_cmd_mode != 1)
+            std::printf("Parameter Error [%d]\n", fa->argc);
+        return 0;
+    }
+
+    std::FILE *p_sw_file = std::fopen(openname, "rb");
+    if (p_sw_file == nullptr)
+        return -1;
+    // Checked before the image is opened: opening it for writing would empty the software file.
+    if (is_directory(p_sw_file) || is_same_file(p_sw_file, fname)) {
+        (void)std::fclose(p_sw_file);
+        return -1;
+    }
+    std::FILE *p_img_file = std::fopen(fname, "wb");
+    if (p_img_file == nullptr) {
+        (void)std::fclose(p_sw_file);
+        return -1;
+    }
+
+    const bool copied = skip_leading_block(p_sw_file) == 0 && copy_body(p_sw_file, p_img_file) == 0;
+    const bool sw_closed = std::fclose(p_sw_file) == 0;
+    const bool img_closed = shut(p_img_file) == 0;
+    return copied && sw_closed && img_closed ? 1 : -1;
+}

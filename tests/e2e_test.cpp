@@ -1,0 +1,478 @@
+// Runs the built tool in temporary folders and checks what a user sees: the image's bytes, the
+// console text, the exit status and the files left on disk.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr auto deadline = std::chrono::seconds(60);
+const char prompt[] = "Press any key to exit!";
+
+std::string env_or(const char *name, const char *fallback)
+{
+    const char *value = std::getenv(name);
+    return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+const std::string exe = env_or("SWUG_EXE", SWUG_DEFAULT_EXE);
+const std::string launcher = env_or("SWUG_LAUNCHER", "");
+const bool windows = exe.size() > 4 && exe.compare(exe.size() - 4, 4, ".exe") == 0;
+const std::string newline = windows ? "\r\n" : "\n";
+
+// Bytes that differ from their neighbours, so a shifted or reordered copy shows.
+std::string pattern(std::size_t size)
+{
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>((i * 131 + i / 251 + 7) & 0xff);
+    return bytes;
+}
+
+std::string body_of(const std::string &sw) { return sw.size() > 128 ? sw.substr(128) : ""; }
+
+void write_file(const fs::path &path, const std::string &bytes)
+{
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::optional<std::string> read_file(const fs::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in || fs::is_directory(path))
+        return std::nullopt;
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+struct Outcome {
+    int status = -1; // the exit status, or -1 when killed or timed out
+    std::string out;
+};
+
+std::vector<char *> command_line(std::vector<std::string> &words)
+{
+    std::vector<char *> argv;
+    for (std::string &word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    return argv;
+}
+
+int wait_exit(pid_t pid, Clock::time_point until)
+{
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (Clock::now() > until) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Runs the tool in dir with standard input from /dev/null, or from a pipe that delivers input a
+// few bytes at a time. A run that does not end within the deadline is killed.
+Outcome run(const fs::path &dir, const std::vector<std::string> &args,
+            const std::string *input = nullptr)
+{
+    std::vector<std::string> words;
+    if (!launcher.empty())
+        words.push_back(launcher);
+    words.push_back(exe);
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char *> argv = command_line(words);
+
+    int out_pipe[2] = {-1, -1};
+    int in_pipe[2] = {-1, -1};
+    if (pipe(out_pipe) != 0 || (input != nullptr && pipe(in_pipe) != 0))
+        return {};
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int in = input != nullptr ? in_pipe[0] : open("/dev/null", O_RDONLY);
+        if (chdir(dir.c_str()) != 0 || dup2(in, 0) < 0 || dup2(out_pipe[1], 1) < 0)
+            _exit(126);
+        for (int fd : {in, in_pipe[1], out_pipe[0], out_pipe[1]})
+            if (fd > 2)
+                close(fd);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(out_pipe[1]);
+    std::thread feeder;
+    if (input != nullptr) {
+        close(in_pipe[0]);
+        feeder = std::thread([fd = in_pipe[1], input] {
+            for (std::size_t at = 0; at < input->size(); at += 7) {
+                if (write(fd, input->data() + at, std::min<std::size_t>(7, input->size() - at)) < 0)
+                    break;
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
+            }
+            close(fd);
+        });
+    }
+    Outcome outcome;
+    const auto until = Clock::now() + deadline;
+    pollfd pfd{out_pipe[0], POLLIN, 0};
+    char chunk[4096];
+    while (Clock::now() < until && poll(&pfd, 1, 100) >= 0) {
+        if (pfd.revents == 0)
+            continue;
+        const ssize_t got = read(out_pipe[0], chunk, sizeof chunk);
+        if (got <= 0)
+            break;
+        outcome.out.append(chunk, static_cast<std::size_t>(got));
+    }
+    close(out_pipe[0]);
+    outcome.status = wait_exit(pid, until);
+    if (feeder.joinable())
+        feeder.join();
+    return outcome;
+}
+
+// Names a test case after its description.
+template <class Case> std::string described(const ::testing::TestParamInfo<Case> &info)
+{
+    std::string name = info.param.what;
+    for (char &c : name)
+        if (std::isalnum(static_cast<unsigned char>(c)) == 0)
+            c = '_';
+    return name;
+}
+
+class Swug : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        signal(SIGPIPE, SIG_IGN);
+        std::string templ = (fs::temp_directory_path() / "swug-test-XXXXXX").string();
+        ASSERT_NE(mkdtemp(templ.data()), nullptr);
+        dir = templ;
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    fs::path dir;
+};
+
+// --- Command mode: the image is the software file without its leading block. ---
+
+class Conversion : public Swug, public ::testing::WithParamInterface<std::size_t> {};
+
+TEST_P(Conversion, ImageIsTheBodyAndReplacesAnOldImage)
+{
+    const std::string sw = pattern(GetParam());
+    write_file(dir / "sw.bin", sw);
+    write_file(dir / "img.bin", pattern(GetParam() + 4000)); // longer than the new image
+    const Outcome o = run(dir, {"sw.bin", "img.bin"});
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.out, "");
+    EXPECT_EQ(read_file(dir / "img.bin"), body_of(sw));
+    EXPECT_EQ(read_file(dir / "sw.bin"), sw);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, Conversion,
+                         ::testing::Values(0, 1, 127, 128, 129, 1000, 128 + 1024, 128 + 1024 + 1,
+                                           (3u << 20) + 77));
+
+// --- Names: the "./" rule, other relative and absolute names, and the length bound. ---
+
+struct NameCase {
+    const char *what;
+    std::string run_in; // below the test folder
+    std::string sw;     // argument, and the file it names below the test folder
+    std::string sw_at;
+    std::string img;
+    std::string img_at;
+    bool posix_only;
+};
+
+class Names : public Swug, public ::testing::WithParamInterface<NameCase> {};
+
+TEST_P(Names, TheNamedFilesAreUsed)
+{
+    const NameCase &c = GetParam();
+    if (c.posix_only && windows)
+        GTEST_SKIP() << "a backslash separates directories on Windows";
+    const std::string sw = pattern(700);
+    write_file(dir / c.sw_at, sw);
+    fs::create_directories(dir / c.run_in);
+    fs::create_directories((dir / c.img_at).parent_path());
+    const Outcome o = run(dir / c.run_in, {c.sw, c.img});
+    EXPECT_EQ(o.status, 0) << c.what;
+    EXPECT_EQ(read_file(dir / c.img_at), body_of(sw)) << c.what;
+}
+
+// A relative name of exactly n characters, in folders below the test folder.
+std::string name_of_length(std::size_t n)
+{
+    std::string name;
+    while (n - name.size() > 100)
+        name += std::string(99, 'd') + "/";
+    return name + std::string(n - name.size(), 'f');
+}
+
+const std::string name299 = name_of_length(299);
+const std::string dot_long = "./" + name_of_length(297);
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, Names,
+    ::testing::Values(
+        NameCase{"dot-slash", "", "./sw.bin", "sw.bin", "./out/img.bin", "out/img.bin", false},
+        NameCase{"plain", "", "fw/sw.bin", "fw/sw.bin", "img.bin", "img.bin", false},
+        NameCase{"parent", "sub", "../sw.bin", "sw.bin", "../img.bin", "img.bin", false},
+        NameCase{"dot-backslash is a plain name", "", R"(.\sw.bin)", R"(.\sw.bin)", "img.bin",
+                 "img.bin", true},
+        NameCase{"299 characters", "", name299, name299, "img.bin", "img.bin", false},
+        // Joined with the folder the name passes 299 characters, so it is used as given.
+        NameCase{"dot-slash too long to join", "", dot_long, dot_long.substr(2), "./img.bin",
+                 "img.bin", false}),
+    described<NameCase>);
+
+// Absolute names depend on the test folder, and a current folder longer than 299 characters
+// cannot be read into the name buffer.
+TEST_F(Swug, AbsoluteNamesAndAnUnreadableLongCurrentFolder)
+{
+    const std::string sw = pattern(500);
+    write_file(dir / "sw.bin", sw);
+    EXPECT_EQ(run(dir, {(dir / "sw.bin").string(), (dir / "abs.bin").string()}).status, 0);
+    EXPECT_EQ(read_file(dir / "abs.bin"), body_of(sw));
+    if (windows)
+        GTEST_SKIP() << "a Windows current folder is at most 260 characters";
+    const fs::path deep = dir / std::string(120, 'a') / std::string(120, 'b') / std::string(120, 'c');
+    write_file(deep / "sw.bin", sw);
+    EXPECT_EQ(run(deep, {"./sw.bin", "./img.bin"}).status, 0);
+    EXPECT_EQ(read_file(deep / "img.bin"), body_of(sw));
+}
+
+// --- Command mode refusals: exit status 1, nothing printed, the user's files intact. ---
+
+struct RefusalCase {
+    const char *what;
+    std::string sw;  // argument
+    std::string img; // argument
+    bool posix_only;
+};
+
+class Refusal : public Swug, public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(Refusal, FailsSilentlyAndKeepsTheFiles)
+{
+    const RefusalCase &c = GetParam();
+    if (c.posix_only && windows)
+        GTEST_SKIP() << "needs a POSIX device, link or folder";
+    const std::string sw = pattern(5000);
+    const std::string old_img = pattern(33);
+    write_file(dir / "sw.bin", sw);
+    write_file(dir / "old.bin", old_img);
+    fs::create_directories(dir / "folder");
+    fs::create_hard_link(dir / "sw.bin", dir / "hard.bin");
+    fs::create_symlink("sw.bin", dir / "soft.bin");
+    fs::create_directories((dir / name299).parent_path());
+    const auto before = std::distance(fs::recursive_directory_iterator(dir), {});
+
+    const Outcome o = run(dir, {c.sw, c.img});
+    EXPECT_EQ(o.status, 1) << c.what;
+    EXPECT_EQ(o.out, "") << c.what;
+    EXPECT_EQ(read_file(dir / "sw.bin"), sw) << c.what;
+    EXPECT_EQ(read_file(dir / "old.bin"), old_img) << c.what;
+    EXPECT_EQ(std::distance(fs::recursive_directory_iterator(dir), {}), before)
+        << c.what << ": a file was created";
+}
+
+const std::string too_long = name_of_length(300);
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Refusal,
+    ::testing::Values(
+        RefusalCase{"missing software file", "none.bin", "new.bin", false},
+        RefusalCase{"missing software file, old image", "none.bin", "old.bin", false},
+        RefusalCase{"software file is a folder", "folder", "old.bin", false},
+        RefusalCase{"image folder missing", "sw.bin", "nowhere/img.bin", false},
+        RefusalCase{"image is a folder", "sw.bin", "folder", false},
+        RefusalCase{"same name", "sw.bin", "sw.bin", false},
+        RefusalCase{"same file through ./", "./sw.bin", "sw.bin", false},
+        RefusalCase{"same file through a folder", "sw.bin", "folder/../sw.bin", false},
+        RefusalCase{"same file through a hard link", "sw.bin", "hard.bin", false},
+        RefusalCase{"same file through a symlink", "soft.bin", "sw.bin", true},
+        // Cut to 299 characters the image name would be a new file in an existing folder.
+        RefusalCase{"image name of 300 characters", "sw.bin", name299 + "x", false},
+        RefusalCase{"software name of 300 characters", too_long, "new.bin", false},
+        RefusalCase{"write fails (disk full)", "sw.bin", "/dev/full", true}),
+    described<RefusalCase>);
+
+// A write or read failure leaves a partial image behind, but never reports it as written.
+TEST_F(Swug, FailuresAfterTheImageIsOpenedAreNotSuccess)
+{
+    if (windows)
+        GTEST_SKIP() << "no /dev/full or /proc on Windows";
+    write_file(dir / "big.bin", pattern(5u << 20));
+    EXPECT_EQ(run(dir, {"big.bin", "/dev/full"}).status, 1);
+    EXPECT_EQ(run(dir, {"/proc/self/mem", "mem.bin"}).status, 1);
+}
+
+// --- Input that cannot seek: the leading block is read and dropped. ---
+
+class Pipe : public Swug, public ::testing::WithParamInterface<std::size_t> {};
+
+TEST_P(Pipe, LeadingBlockIsDroppedFromShortReads)
+{
+    if (windows)
+        GTEST_SKIP() << "no /dev/stdin on Windows";
+    const std::string sw = pattern(GetParam());
+    const Outcome o = run(dir, {"/dev/stdin", "img.bin"}, &sw);
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(read_file(dir / "img.bin"), body_of(sw));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, Pipe, ::testing::Values(0, 100, 128, 129, 3000));
+
+// --- Interactive mode and wrong argument counts. ---
+
+struct InteractiveCase {
+    const char *what;
+    std::vector<std::string> args;
+    bool sw_present;
+    bool out_present;
+    std::string printed; // before the prompt
+};
+
+class Interactive : public Swug, public ::testing::WithParamInterface<InteractiveCase> {};
+
+TEST_P(Interactive, PromptsAndExitsZero)
+{
+    const InteractiveCase &c = GetParam();
+    const std::string sw = pattern(2000);
+    const std::string old_img = pattern(10);
+    if (c.sw_present)
+        write_file(dir / "data/TOVRIK_SW.bin", sw);
+    if (c.out_present)
+        write_file(dir / "out/TOVRIK_UPGRADE_SW.bin", old_img);
+    write_file(dir / "b", old_img);
+
+    const Outcome o = run(dir, c.args);
+    EXPECT_EQ(o.status, 0) << c.what;
+    EXPECT_EQ(o.out, c.printed + prompt) << c.what;
+    const bool converted = c.args.empty() && c.sw_present && c.out_present;
+    EXPECT_EQ(read_file(dir / "out/TOVRIK_UPGRADE_SW.bin"),
+              converted ? std::optional(body_of(sw))
+                        : c.out_present ? std::optional(old_img) : std::nullopt)
+        << c.what;
+    EXPECT_EQ(read_file(dir / "b"), old_img) << c.what;
+}
+
+const std::vector<std::string> no_args;
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Interactive,
+    ::testing::Values(InteractiveCase{"defaults", no_args, true, true, ""},
+                      InteractiveCase{"default software file missing", no_args, false, true, ""},
+                      InteractiveCase{"no out folder", no_args, true, false, ""},
+                      InteractiveCase{"one argument", {"a"}, true, true, "Parameter Error [2]" + newline},
+                      InteractiveCase{"three arguments", {"a", "b", "c"}, true, true,
+                                      "Parameter Error [4]" + newline},
+                      InteractiveCase{"four arguments", {"a", "b", "c", "d"}, true, true,
+                                      "Parameter Error [5]" + newline}),
+                         described<InteractiveCase>);
+
+// --- The key press on a terminal. ---
+
+struct KeyCase {
+    const char *what;
+    std::string key; // the bytes the terminal sends
+};
+
+class KeyPress : public Swug, public ::testing::WithParamInterface<KeyCase> {};
+
+// Reads from the terminal until text has appeared, or the deadline passes.
+std::string read_until(int master, const std::string &text, Clock::time_point until)
+{
+    std::string seen;
+    char chunk[256];
+    pollfd pfd{master, POLLIN, 0};
+    while (seen.find(text) == std::string::npos && Clock::now() < until) {
+        if (poll(&pfd, 1, 50) <= 0)
+            continue;
+        const ssize_t got = read(master, chunk, sizeof chunk);
+        if (got <= 0)
+            break;
+        seen.append(chunk, static_cast<std::size_t>(got));
+    }
+    return seen;
+}
+
+TEST_P(KeyPress, OneKeyEndsTheWaitUnechoedAndTheTerminalIsRestored)
+{
+    if (windows)
+        GTEST_SKIP() << "terminal modes are POSIX";
+    int master = -1;
+    int terminal = -1;
+    ASSERT_EQ(openpty(&master, &terminal, nullptr, nullptr, nullptr), 0);
+    termios before{};
+    ASSERT_EQ(tcgetattr(terminal, &before), 0);
+    std::vector<std::string> words = {exe};
+    std::vector<char *> argv = command_line(words);
+
+    const pid_t pid = fork();
+    if (pid == 0) {
+        setsid();
+        ioctl(terminal, TIOCSCTTY, 0);
+        if (chdir(dir.c_str()) != 0 || dup2(terminal, 0) < 0 || dup2(terminal, 1) < 0)
+            _exit(126);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    const auto until = Clock::now() + deadline;
+    EXPECT_NE(read_until(master, prompt, until).find(prompt), std::string::npos)
+        << "the prompt must show before the wait";
+    termios waiting{};
+    do {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        tcgetattr(terminal, &waiting);
+    } while ((waiting.c_lflag & (ICANON | ECHO | ISIG)) != 0 && Clock::now() < until);
+    EXPECT_EQ(waiting.c_lflag & (ICANON | ECHO | ISIG), 0u);
+
+    const std::string &key = GetParam().key;
+    ASSERT_EQ(write(master, key.data(), key.size()), static_cast<ssize_t>(key.size()));
+    EXPECT_EQ(wait_exit(pid, until), 0);
+    EXPECT_EQ(read_until(master, "never printed", Clock::now() + std::chrono::milliseconds(200)), "")
+        << "the key was echoed";
+    termios after{};
+    tcgetattr(terminal, &after);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    int pending = -1;
+    ioctl(terminal, FIONREAD, &pending);
+    EXPECT_EQ(pending, 0) << "part of the key was left for the shell";
+    close(master);
+    close(terminal);
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, KeyPress,
+                         ::testing::Values(KeyCase{"letter", "x"}, KeyCase{"ctrl C", "\x03"},
+                                           KeyCase{"arrow", "\x1b[A"}),
+                         described<KeyCase>);
+
+} // namespace

@@ -1,0 +1,80 @@
+// The pure helpers of the tool: directory normalisation and the name rule.
+#define main swug_main
+#include "main.cpp"
+#undef main
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+struct NormaliseCase {
+    const char *dir;
+    const char *expected;
+};
+
+class NormaliseTest : public ::testing::TestWithParam<NormaliseCase> {};
+
+TEST_P(NormaliseTest, RunsOfBackslashesBecomeOneSlash)
+{
+    char dir[NAME_CAP] = {};
+    std::snprintf(dir, sizeof dir, "%s", GetParam().dir);
+    normalise_dir(dir);
+    EXPECT_STREQ(dir, GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Dirs, NormaliseTest,
+    ::testing::Values(NormaliseCase{R"(C:\work\fw)", "C:/work/fw"},
+                      NormaliseCase{R"(C:\\work\\\fw\\)", "C:/work/fw/"},
+                      NormaliseCase{R"(C:\)", "C:/"},
+                      NormaliseCase{"/home/dev/fw", "/home/dev/fw"},
+                      NormaliseCase{"", ""},
+                      NormaliseCase{R"(\\server\share\\fw)", "//server/share/fw"},
+                      NormaliseCase{R"(\\\\server\share)", "//server/share"},
+                      NormaliseCase{R"(\single)", "/single"}));
+
+struct NameCase {
+    const char *work_dir;
+    std::string arg;
+    int result;
+    std::string expected;
+};
+
+class ChooseNameTest : public ::testing::TestWithParam<NameCase> {};
+
+TEST_P(ChooseNameTest, DotSlashJoinsTheWorkingDirectoryOnlyWhenItFits)
+{
+    const NameCase &c = GetParam();
+    std::snprintf(work_dir, sizeof work_dir, "%s", c.work_dir);
+    char name[NAME_CAP] = {};
+    EXPECT_EQ(choose_name(name, c.arg.c_str()), c.result);
+    if (c.result == 0) {
+        EXPECT_EQ(std::string(name), c.expected);
+    }
+}
+
+const std::string long_dir = "C:/" + std::string(295, 'p');
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, ChooseNameTest,
+    ::testing::Values(NameCase{"C:/proj", "./fw/a.bin", 0, "C:/proj/fw/a.bin"},
+                      NameCase{"C:/", "./a.bin", 0, "C://a.bin"},
+                      NameCase{"C:/proj", "../a.bin", 0, "../a.bin"},
+                      NameCase{"C:/proj", R"(.\a.bin)", 0, R"(.\a.bin)"},
+                      NameCase{"C:/proj", R"(D:\fw\a.bin)", 0, R"(D:\fw\a.bin)"},
+                      NameCase{"C:/proj", "a.bin", 0, "a.bin"},
+                      NameCase{"C:/proj", ".a.bin", 0, ".a.bin"},
+                      // The working directory could not be read: "./x" names the same file.
+                      NameCase{"", "./a.bin", 0, "./a.bin"},
+                      // Joined names of exactly 299 characters fit; one more and the argument
+                      // stays as given rather than being cut short.
+                      NameCase{"/w", "./" + std::string(296, 'n'), 0, "/w/" + std::string(296, 'n')},
+                      NameCase{"/w", "./" + std::string(297, 'n'), 0, "./" + std::string(297, 'n')},
+                      NameCase{long_dir.c_str(), "./a.bin", 0, "./a.bin"},
+                      NameCase{"/w", std::string(299, 'n'), 0, std::string(299, 'n')},
+                      NameCase{"/w", std::string(300, 'n'), -1, ""},
+                      NameCase{"/w", "./" + std::string(298, 'n'), -1, ""}));
+
+} // namespace
