@@ -463,9 +463,11 @@ TEST_P(KeyPress, OneKeyEndsTheWaitUnechoedAndTheTerminalIsRestored)
     tcgetattr(terminal, &after);
     EXPECT_EQ(after.c_lflag, before.c_lflag);
     EXPECT_EQ(after.c_iflag, before.c_iflag);
-    int pending = -1;
-    ioctl(terminal, FIONREAD, &pending);
-    EXPECT_EQ(pending, 0) << "part of the key was left for the shell";
+    // What a shell would read next: a canonical terminal hides an unfinished line, so look raw.
+    cfmakeraw(&after);
+    tcsetattr(terminal, TCSANOW, &after);
+    pollfd left{terminal, POLLIN, 0};
+    EXPECT_EQ(poll(&left, 1, 50), 0) << "part of the key was left for the shell";
     close(master);
     close(terminal);
 }
