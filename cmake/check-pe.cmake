@@ -1,0 +1,23 @@
+# Checks that EXE is a Windows console program of the expected format (FORMAT: pei-i386 or
+# pei-x86-64) that needs no DLL beyond the system's own. OBJDUMP reads it.
+cmake_minimum_required(VERSION 3.25)
+
+execute_process(COMMAND ${OBJDUMP} -p ${EXE} OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
+if(failed)
+  message(FATAL_ERROR "${OBJDUMP} cannot read ${EXE}")
+endif()
+if(NOT dump MATCHES "file format ${FORMAT}\n")
+  message(FATAL_ERROR "${EXE} is not ${FORMAT}")
+endif()
+if(NOT dump MATCHES "Subsystem[\t ]+00000003")
+  message(FATAL_ERROR "${EXE} is not a console program")
+endif()
+string(REGEX MATCHALL "DLL Name: [^\n]+" dlls "${dump}")
+foreach(line IN LISTS dlls)
+  string(REPLACE "DLL Name: " "" dll "${line}")
+  string(TOLOWER "${dll}" dll)
+  if(NOT dll MATCHES "^(kernel32|msvcrt|ucrtbase|api-ms-win-crt-.*)\\.dll$")
+    message(FATAL_ERROR "${EXE} needs ${dll}, which a bare Windows does not have")
+  endif()
+endforeach()
+message(STATUS "${EXE}: ${FORMAT} console program; needs ${dlls}")
