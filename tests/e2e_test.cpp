@@ -71,13 +71,31 @@ struct Outcome {
     std::string out;
 };
 
-std::vector<char *> command_line(std::vector<std::string> &words)
+// Starts the tool, through the launcher if there is one, in dir with the given standard input and
+// output. On its own terminal it leads a new session, as a shell's job does.
+pid_t start(const fs::path &dir, const std::vector<std::string> &args, int in, int out,
+            bool own_terminal = false)
 {
+    std::vector<std::string> words;
+    if (!launcher.empty())
+        words.push_back(launcher);
+    words.push_back(exe);
+    words.insert(words.end(), args.begin(), args.end());
     std::vector<char *> argv;
     for (std::string &word : words)
         argv.push_back(word.data());
     argv.push_back(nullptr);
-    return argv;
+
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (own_terminal && (setsid() < 0 || ioctl(in, TIOCSCTTY, 0) < 0))
+            _exit(126);
+        if (chdir(dir.c_str()) != 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0)
+            _exit(126);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
 }
 
 // Waits for the child to end and returns its exit status, or -1 when it was killed or had to be
@@ -112,32 +130,17 @@ int wait_exit(pid_t pid, Clock::time_point until, int out_fd = -1, std::string *
 Outcome run(const fs::path &dir, const std::vector<std::string> &args,
             const std::string *input = nullptr)
 {
-    std::vector<std::string> words;
-    if (!launcher.empty())
-        words.push_back(launcher);
-    words.push_back(exe);
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char *> argv = command_line(words);
-
+    // Close-on-exec, so that the tool holds only its own ends, as fds 0 and 1.
     int out_pipe[2] = {-1, -1};
     int in_pipe[2] = {-1, -1};
-    if (pipe(out_pipe) != 0 || (input != nullptr && pipe(in_pipe) != 0))
+    if (pipe2(out_pipe, O_CLOEXEC) != 0 || (input != nullptr && pipe2(in_pipe, O_CLOEXEC) != 0))
         return {};
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int in = input != nullptr ? in_pipe[0] : open("/dev/null", O_RDONLY);
-        if (chdir(dir.c_str()) != 0 || dup2(in, 0) < 0 || dup2(out_pipe[1], 1) < 0)
-            _exit(126);
-        for (int fd : {in, in_pipe[1], out_pipe[0], out_pipe[1]})
-            if (fd > 2)
-                close(fd);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
+    const int in = input != nullptr ? in_pipe[0] : open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const pid_t pid = start(dir, args, in, out_pipe[1]);
+    close(in);
     close(out_pipe[1]);
     std::thread feeder;
     if (input != nullptr) {
-        close(in_pipe[0]);
         feeder = std::thread([fd = in_pipe[1], input] {
             for (std::size_t at = 0; at < input->size(); at += 7) {
                 if (write(fd, input->data() + at, std::min<std::size_t>(7, input->size() - at)) < 0)
@@ -457,18 +460,7 @@ TEST_P(KeyPress, OneKeyEndsTheWaitUnechoedAndTheTerminalIsRestored)
     ASSERT_EQ(openpty(&master, &terminal, nullptr, nullptr, nullptr), 0);
     termios before{};
     ASSERT_EQ(tcgetattr(terminal, &before), 0);
-    std::vector<std::string> words = {exe};
-    std::vector<char *> argv = command_line(words);
-
-    const pid_t pid = fork();
-    if (pid == 0) {
-        setsid();
-        ioctl(terminal, TIOCSCTTY, 0);
-        if (chdir(dir.c_str()) != 0 || dup2(terminal, 0) < 0 || dup2(terminal, 1) < 0)
-            _exit(126);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
+    const pid_t pid = start(dir, {}, terminal, terminal, true);
     const auto until = Clock::now() + deadline;
     EXPECT_NE(read_until(master, prompt, until).find(prompt), std::string::npos)
         << "the prompt must show before the wait";
