@@ -5,7 +5,7 @@ Each round runs every tool once, in a rotating order, on a warm page cache; the 
 median wall and CPU time (user + system) of each tool, its ratio to dd's, and the peak resident
 memory. The images of all tools are checked to agree byte for byte.
 
-    bench/bench.py [--large-mib 256] [--rounds 9] [--small-rounds 301] [--swug PATH]
+    bench/bench.py [--large-mib 256] [--rounds 21] [--small-rounds 301] [--swug PATH]
 """
 
 import argparse
@@ -104,7 +104,7 @@ def measure(swug, work, size, rounds):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--large-mib", type=int, default=256, help="size of the large file")
-    parser.add_argument("--rounds", type=int, default=9, help="rounds on the large file")
+    parser.add_argument("--rounds", type=int, default=21, help="rounds on the large file")
     parser.add_argument("--small-rounds", type=int, default=301, help="rounds on the 1 MiB file")
     parser.add_argument("--swug", help="the swug to time (default: build the release preset)")
     parser.add_argument("--dir", default=os.path.join(REPO, "build"),
