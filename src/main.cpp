@@ -21,10 +21,11 @@ constexpr std::size_t NAME_CAP = 300;
 constexpr long LEADING_BLOCK = 128;
 constexpr std::size_t BLOCK = 1024;
 // The streams' own buffers. With stdio's default of 4 KiB every 4 KiB would cost two system
-// calls; larger buffers cost page faults on small files (sizes measured with bench/bench.py).
+// calls. Large reads cost the kernel less per byte; every buffer page costs a fault on a small
+// file (sizes measured with bench/bench.py).
 constexpr std::size_t KIB = 1024;
-constexpr std::size_t SW_STREAM_BUF = 128 * KIB;
-constexpr std::size_t IMG_STREAM_BUF = 512 * KIB;
+constexpr std::size_t SW_STREAM_BUF = 512 * KIB;
+constexpr std::size_t IMG_STREAM_BUF = 256 * KIB;
 
 constexpr char DEFAULT_SW_NAME[] = "data/TOVRIK_SW.bin";
 constexpr char DEFAULT_IMG_NAME[] = "out/TOVRIK_UPGRADE_SW.bin";
