@@ -26,6 +26,7 @@ constexpr std::size_t BLOCK = 1024;
 constexpr std::size_t KIB = 1024;
 constexpr std::size_t SW_STREAM_BUF = 512 * KIB;
 constexpr std::size_t IMG_STREAM_BUF = 256 * KIB;
+constexpr std::size_t MIN_STREAM_BUF = 16 * KIB;
 
 constexpr char DEFAULT_SW_NAME[] = "data/TOVRIK_SW.bin";
 constexpr char DEFAULT_IMG_NAME[] = "out/TOVRIK_UPGRADE_SW.bin";
@@ -36,12 +37,14 @@ static char work_dir[NAME_CAP];
 
 static char sw_stream_buf[SW_STREAM_BUF];
 static char img_stream_buf[IMG_STREAM_BUF];
+// The two names of command mode, as UTF-8, where the system does not hand them over so.
+static char arg_words[2][NAME_CAP];
 
 static void normalise_dir(char *dir);
-static int choose_name(char *name, const char *arg);
+static int choose_name(char *name, const char *arg, bool join_work_dir);
+static std::size_t stream_buf_size(long long file_size, std::size_t cap);
 static int skip_leading_block(std::FILE *p_sw_file);
 static int copy_body(std::FILE *p_sw_file, std::FILE *p_img_file);
-static int shut(std::FILE *stream);
 static int generate_swug_bin(void *args);
 
 int main(int argc, char *argv[])
@@ -49,8 +52,13 @@ int main(int argc, char *argv[])
     func_args args{};
     args.argc = argc;
     args.argv = argv;
+    char *words[] = {argv[0], nullptr, nullptr, nullptr};
 
+    catch_signals();
     if (argc == 3) {
+        words[1] = command_word(argv, 1, arg_words[0], NAME_CAP);
+        words[2] = command_word(argv, 2, arg_words[1], NAME_CAP);
+        args.argv = words;
         std::memset(work_dir, 0, sizeof work_dir);
         // Left empty when unreadable: "./x" then stays as given, which names the same file.
         read_current_dir(work_dir, sizeof work_dir);
@@ -60,6 +68,7 @@ int main(int argc, char *argv[])
     }
 
     const int ret = generate_swug_bin(&args);
+    end_if_interrupted();
     if (in_cmd_mode == 1)
         return ret == 1 ? 0 : 1;
 
@@ -67,6 +76,7 @@ int main(int argc, char *argv[])
     (void)std::fputs("Press any key to exit!", stdout);
     (void)std::fflush(stdout);
     wait_for_key();
+    end_if_interrupted();
     return 0;
 }
 
@@ -92,20 +102,36 @@ static void normalise_dir(char *dir)
     dir[out] = '\0';
 }
 
-// Puts the name for an argument into name: "./x" becomes work_dir/x when the working directory is
-// known and the whole fits; any other argument is used as given. -1 when the argument is too long.
-static int choose_name(char *name, const char *arg)
+// Puts the name for an argument into name. With join_work_dir, "./x" becomes work_dir/x when the
+// working directory is known and the whole fits; any other argument is used as given. -1 when the
+// argument is too long or could not be taken whole.
+static int choose_name(char *name, const char *arg, bool join_work_dir)
 {
+    if (arg == nullptr)
+        return -1;
     const std::size_t arg_len = std::strlen(arg);
     if (arg_len >= NAME_CAP)
         return -1;
-    if (arg[0] == '.' && arg[1] == '/' && work_dir[0] != '\0') {
+    if (join_work_dir && arg[0] == '.' && arg[1] == '/' && work_dir[0] != '\0') {
         const int len = std::snprintf(name, NAME_CAP, "%s/%s", work_dir, arg + 2);
         if (len > 0 && static_cast<std::size_t>(len) < NAME_CAP)
             return 0;
     }
     std::memcpy(name, arg, arg_len + 1);
     return 0;
+}
+
+// A stream buffer for a file of the given size, at most cap bytes. Every buffer page costs a fault
+// the first time it is touched, which on a small file outweighs the system calls a large buffer
+// saves; input of unknown size gets the whole cap.
+static std::size_t stream_buf_size(long long file_size, std::size_t cap)
+{
+    if (file_size < 0)
+        return cap;
+    std::size_t size = MIN_STREAM_BUF;
+    while (size < cap && static_cast<unsigned long long>(size) * 16 < static_cast<unsigned long long>(file_size))
+        size *= 2;
+    return size < cap ? size : cap;
 }
 
 // Moves past the leading block. Input that cannot seek (a pipe) is read and the block dropped;
@@ -127,19 +153,10 @@ static int copy_body(std::FILE *p_sw_file, std::FILE *p_img_file)
     char buf[BLOCK];
     std::size_t rd = 0;
     while ((rd = std::fread(buf, 1, sizeof buf, p_sw_file)) > 0) {
-        if (std::fwrite(buf, 1, rd, p_img_file) != rd)
+        if (std::fwrite(buf, 1, rd, p_img_file) != rd || interrupted())
             return -1;
     }
     return std::ferror(p_sw_file) ? -1 : 0;
-}
-
-// Flushes and closes a written stream. A write error that stdio held back shows here.
-static int shut(std::FILE *stream)
-{
-    bool failed = std::fflush(stream) != 0 || std::ferror(stream) != 0;
-    if (std::fclose(stream) != 0)
-        failed = true;
-    return failed ? -1 : 0;
 }
 
 // Writes the image: 1 when written, 0 on a wrong argument count, -1 when a file cannot be used.
@@ -153,7 +170,8 @@ static int generate_swug_bin(void *args)
         std::memcpy(openname, DEFAULT_SW_NAME, sizeof DEFAULT_SW_NAME);
         std::memcpy(fname, DEFAULT_IMG_NAME, sizeof DEFAULT_IMG_NAME);
     } else if (fa->argc == 3) {
-        if (choose_name(openname, fa->argv[1]) != 0 || choose_name(fname, fa->argv[2]) != 0)
+        if (choose_name(openname, fa->argv[1], backslash_separates_dirs) != 0 ||
+            choose_name(fname, fa->argv[2], backslash_separates_dirs) != 0)
             return -1;
     } else {
         if (in_cmd_mode != 1)
@@ -161,24 +179,26 @@ static int generate_swug_bin(void *args)
         return 0;
     }
 
-    std::FILE *p_sw_file = std::fopen(openname, "rb");
+    std::FILE *p_sw_file = open_software(openname);
     if (p_sw_file == nullptr)
         return -1;
-    (void)std::setvbuf(p_sw_file, sw_stream_buf, _IOFBF, sizeof sw_stream_buf);
-    // Checked before the image is opened: opening it for writing would empty the software file.
-    if (is_directory(p_sw_file) || is_same_file(p_sw_file, fname)) {
+    const long long sw_size = file_size(p_sw_file);
+    (void)std::setvbuf(p_sw_file, sw_stream_buf, _IOFBF, stream_buf_size(sw_size, sizeof sw_stream_buf));
+    // A folder opens for reading on POSIX; the image is not touched for it.
+    if (is_directory(p_sw_file)) {
         (void)std::fclose(p_sw_file);
         return -1;
     }
-    std::FILE *p_img_file = std::fopen(fname, "wb");
+    std::FILE *p_img_file = open_image(fname, p_sw_file);
     if (p_img_file == nullptr) {
         (void)std::fclose(p_sw_file);
         return -1;
     }
-    (void)std::setvbuf(p_img_file, img_stream_buf, _IOFBF, sizeof img_stream_buf);
+    (void)std::setvbuf(p_img_file, img_stream_buf, _IOFBF, stream_buf_size(sw_size, sizeof img_stream_buf));
 
     const bool copied = skip_leading_block(p_sw_file) == 0 && copy_body(p_sw_file, p_img_file) == 0;
     const bool sw_closed = std::fclose(p_sw_file) == 0;
-    const bool img_closed = shut(p_img_file) == 0;
-    return copied && sw_closed && img_closed ? 1 : -1;
+    // An image that is not whole is removed, so that nobody flashes it.
+    const bool kept = close_image(p_img_file, fname, copied && sw_closed && !interrupted()) == 0;
+    return kept ? 1 : -1;
 }

@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -71,10 +75,29 @@ struct Outcome {
     std::string out;
 };
 
+// What a case does to the tool's process before it starts; only calls that are safe after fork.
+using Prepare = void (*)();
+
+// The tool as an ordinary user, who may not search the test folder.
+void as_nobody()
+{
+    const gid_t nogroup = 65534;
+    if (setgroups(0, nullptr) != 0 || setgid(nogroup) != 0 || setuid(65534) != 0)
+        _exit(126);
+}
+
+// Writes past 64 KiB fail with EFBIG instead of ending the process.
+void limit_file_size()
+{
+    const rlimit limit{64 * 1024, 64 * 1024};
+    if (signal(SIGXFSZ, SIG_IGN) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &limit) != 0)
+        _exit(126);
+}
+
 // Starts the tool, through the launcher if there is one, in dir with the given standard input and
 // output. On its own terminal it leads a new session, as a shell's job does.
 pid_t start(const fs::path &dir, const std::vector<std::string> &args, int in, int out,
-            bool own_terminal = false)
+            bool own_terminal = false, Prepare prepare = nullptr)
 {
     std::vector<std::string> words;
     if (!launcher.empty())
@@ -92,14 +115,17 @@ pid_t start(const fs::path &dir, const std::vector<std::string> &args, int in, i
             _exit(126);
         if (chdir(dir.c_str()) != 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0)
             _exit(126);
+        signal(SIGPIPE, SIG_DFL); // as a shell starts it
+        if (prepare != nullptr)
+            prepare();
         execv(argv[0], argv.data());
         _exit(127);
     }
     return pid;
 }
 
-// Waits for the child to end and returns its exit status, or -1 when it was killed or had to be
-// killed at the deadline. Meanwhile it collects what the child writes to out_fd, if given; it does
+// Waits for the child to end and returns its exit status, 128 + the signal that ended it, as a
+// shell shows it, or -1 when it had to be killed at the deadline. Meanwhile it collects what the child writes to out_fd, if given; it does
 // not wait for the end of that output, which programs the child started (wine's) may hold open.
 int wait_exit(pid_t pid, Clock::time_point until, int out_fd = -1, std::string *out = nullptr)
 {
@@ -122,13 +148,13 @@ int wait_exit(pid_t pid, Clock::time_point until, int out_fd = -1, std::string *
         waitpid(pid, &status, 0);
         return -1;
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 // Runs the tool in dir with standard input from /dev/null, or from a pipe that delivers input a
 // few bytes at a time. A run that does not end within the deadline is killed.
 Outcome run(const fs::path &dir, const std::vector<std::string> &args,
-            const std::string *input = nullptr)
+            const std::string *input = nullptr, Prepare prepare = nullptr)
 {
     // Close-on-exec, so that the tool holds only its own ends, as fds 0 and 1.
     int out_pipe[2] = {-1, -1};
@@ -136,7 +162,7 @@ Outcome run(const fs::path &dir, const std::vector<std::string> &args,
     if (pipe2(out_pipe, O_CLOEXEC) != 0 || (input != nullptr && pipe2(in_pipe, O_CLOEXEC) != 0))
         return {};
     const int in = input != nullptr ? in_pipe[0] : open("/dev/null", O_RDONLY | O_CLOEXEC);
-    const pid_t pid = start(dir, args, in, out_pipe[1]);
+    const pid_t pid = start(dir, args, in, out_pipe[1], false, prepare);
     close(in);
     close(out_pipe[1]);
     std::thread feeder;
@@ -213,6 +239,8 @@ struct NameCase {
     std::string img;
     std::string img_at;
     bool posix_only;
+    std::string decoy = "";    // an existing file, below the test folder, that must stay as it was
+    bool unprivileged = false; // run as an ordinary user, who may not search the test folder
 };
 
 class Names : public Swug, public ::testing::WithParamInterface<NameCase> {};
@@ -221,14 +249,24 @@ TEST_P(Names, TheNamedFilesAreUsed)
 {
     const NameCase &c = GetParam();
     if (c.posix_only && windows)
-        GTEST_SKIP() << "a backslash separates directories on Windows";
+        GTEST_SKIP() << "a POSIX case";
+    if (c.unprivileged && geteuid() != 0)
+        GTEST_SKIP() << "needs root, to run the tool as an ordinary user";
     const std::string sw = pattern(700);
+    const std::string old = pattern(40);
     write_file(dir / c.sw_at, sw);
+    if (!c.decoy.empty())
+        write_file(dir / c.decoy, old);
     fs::create_directories(dir / c.run_in);
     fs::create_directories((dir / c.img_at).parent_path());
-    const Outcome o = run(dir / c.run_in, {c.sw, c.img});
+    if (c.unprivileged)
+        fs::permissions(dir / c.run_in, fs::perms::all); // the test folder itself stays 0700
+    const Outcome o = run(dir / c.run_in, {c.sw, c.img}, nullptr, c.unprivileged ? as_nobody : nullptr);
     EXPECT_EQ(o.status, 0) << c.what;
     EXPECT_EQ(read_file(dir / c.img_at), body_of(sw)) << c.what;
+    if (!c.decoy.empty()) {
+        EXPECT_EQ(read_file(dir / c.decoy), old) << c.what << ": a look-alike was written";
+    }
 }
 
 // A relative name of exactly n characters, in folders below the test folder.
@@ -254,7 +292,22 @@ INSTANTIATE_TEST_SUITE_P(
         NameCase{"299 characters", "", name299, name299, "img.bin", "img.bin", false},
         // Joined with the folder the name passes 299 characters, so it is used as given.
         NameCase{"dot-slash too long to join", "", dot_long, dot_long.substr(2), "./img.bin",
-                 "img.bin", false}),
+                 "img.bin", false},
+        // Names outside a Windows code page, which the narrow calls would swap for look-alikes.
+        NameCase{"CJK names", "", "固件.bin", "固件.bin", "镜像.bin", "镜像.bin", false},
+        NameCase{"Cyrillic names", "", "прошивка.bin", "прошивка.bin", "образ.bin", "образ.bin", false},
+        NameCase{"Latin Extended name beside its look-alike", "", "sw.bin", "sw.bin", "img-Ā.bin",
+                 "img-Ā.bin", false, "img-A.bin"},
+        NameCase{"full-width name beside its look-alike", "", "sw.bin", "sw.bin", "img-ｂ.bin",
+                 "img-ｂ.bin", false, "img-b.bin"},
+        NameCase{"dot-slash in a folder named outside the code page", "目录-Ж", "./sw.bin",
+                 "目录-Ж/sw.bin", "./img.bin", "目录-Ж/img.bin", false},
+        NameCase{"dot-slash in a full-width folder beside its look-alike", "ａ", "./sw.bin",
+                 "ａ/sw.bin", "./img.bin", "ａ/img.bin", false, "a/img.bin"},
+        // The current folder is fine, but the absolute name runs through one the user may not
+        // search.
+        NameCase{"dot-slash below a folder the user may not search", "w", "./sw.bin", "w/sw.bin",
+                 "./img.bin", "w/img.bin", true, "", true}),
     described<NameCase>);
 
 // Absolute names depend on the test folder, so they are not in the table above.
@@ -337,6 +390,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         RefusalCase{"missing software file", "none.bin", "new.bin", false},
         RefusalCase{"missing software file, old image", "none.bin", "old.bin", false},
+        RefusalCase{"missing full-width look-alike of the software file", "ｓw.bin", "new.bin", false},
         RefusalCase{"software file is a folder", "folder", "old.bin", false},
         RefusalCase{"image folder missing", "sw.bin", "nowhere/img.bin", false},
         RefusalCase{"image is a folder", "sw.bin", "folder", false},
@@ -351,7 +405,7 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"write fails (disk full)", "sw.bin", "/dev/full", true}),
     described<RefusalCase>);
 
-// A write or read failure leaves a partial image behind, but never reports it as written.
+// A write or read failure is never reported as written, and a broken image is removed.
 TEST_F(Swug, FailuresAfterTheImageIsOpenedAreNotSuccess)
 {
     if (windows)
@@ -359,7 +413,137 @@ TEST_F(Swug, FailuresAfterTheImageIsOpenedAreNotSuccess)
     write_file(dir / "big.bin", pattern(5u << 20));
     EXPECT_EQ(run(dir, {"big.bin", "/dev/full"}).status, 1);
     EXPECT_EQ(run(dir, {"/proc/self/mem", "mem.bin"}).status, 1);
+    EXPECT_FALSE(fs::exists(dir / "mem.bin")) << "a broken image was left";
 }
+
+// --- Disturbances: the run fails or is cut short, and leaves no broken image or wait behind. ---
+
+enum class Disturb {
+    signal_mid_copy,   // a signal while the tool reads a slow pipe
+    file_size_limit,   // writes fail part-way, as on a full disk
+    image_locked,      // another run is writing the image
+    fifo_reader_quits, // the image is a FIFO whose reader goes away
+    stdout_closed,     // interactive, and the prompt cannot be printed
+    nonblocking_stdin, // interactive, with standard input left non-blocking
+};
+
+struct DisturbanceCase {
+    const char *what;
+    Disturb how;
+    int signal; // sent mid-copy
+    int status; // 128 + the signal when ended by one
+    bool old_image_kept; // else no img.bin is left
+};
+
+class Disturbance : public Swug, public ::testing::WithParamInterface<DisturbanceCase> {};
+
+// Writes bytes, waiting while the reader catches up, until the deadline.
+bool write_all(int fd, const std::string &bytes, Clock::time_point until)
+{
+    std::size_t at = 0;
+    while (at < bytes.size() && Clock::now() < until) {
+        pollfd pfd{fd, POLLOUT, 0};
+        if (poll(&pfd, 1, 50) <= 0)
+            continue;
+        const ssize_t put = write(fd, bytes.data() + at, bytes.size() - at);
+        if (put < 0 && errno != EAGAIN && errno != EINTR)
+            return false;
+        at += put > 0 ? static_cast<std::size_t>(put) : 0;
+    }
+    return at == bytes.size();
+}
+
+// Starts the tool with a fresh pipe as standard input, its file status flags set to in_flags, and
+// /dev/null as standard output; returns its pid and the pipe's write end.
+std::pair<pid_t, int> start_on_pipe(const fs::path &dir, const std::vector<std::string> &args,
+                                    int in_flags = 0)
+{
+    int in_pipe[2] = {-1, -1};
+    if (pipe2(in_pipe, O_CLOEXEC) != 0 || fcntl(in_pipe[0], F_SETFL, in_flags) != 0)
+        return {-1, -1};
+    const int out = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    const pid_t pid = start(dir, args, in_pipe[0], out);
+    close(in_pipe[0]);
+    close(out);
+    return {pid, in_pipe[1]};
+}
+
+TEST_P(Disturbance, LeavesNoBrokenImage)
+{
+    const DisturbanceCase &c = GetParam();
+    if (windows)
+        GTEST_SKIP() << "needs POSIX signals, locks, FIFOs or resource limits";
+    const std::string sw = pattern(300000);
+    const std::string old_img = pattern(50);
+    write_file(dir / "sw.bin", sw);
+    write_file(dir / "img.bin", old_img);
+    const auto until = Clock::now() + deadline;
+    int status = -1;
+
+    if (c.how == Disturb::signal_mid_copy) {
+        auto [pid, feed] = start_on_pipe(dir, {"/dev/stdin", "img.bin"});
+        ASSERT_TRUE(write_all(feed, sw.substr(0, 100000), until));
+        // The image is emptied once the tool has opened it; then it waits for more input.
+        while (fs::file_size(dir / "img.bin") == old_img.size() && Clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        kill(pid, c.signal);
+        status = wait_exit(pid, until);
+        close(feed);
+    } else if (c.how == Disturb::file_size_limit) {
+        status = run(dir, {"sw.bin", "img.bin"}, nullptr, limit_file_size).status;
+    } else if (c.how == Disturb::image_locked) {
+        const int held = open((dir / "img.bin").c_str(), O_RDWR | O_CLOEXEC);
+        ASSERT_EQ(flock(held, LOCK_EX), 0);
+        status = run(dir, {"sw.bin", "img.bin"}).status;
+        close(held);
+    } else if (c.how == Disturb::fifo_reader_quits) {
+        ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+        std::thread reader([&] {
+            char some[100];
+            const int fd = open((dir / "fifo").c_str(), O_RDONLY | O_CLOEXEC);
+            EXPECT_GT(read(fd, some, sizeof some), 0);
+            close(fd);
+        });
+        status = run(dir, {"sw.bin", "fifo"}).status;
+        reader.join();
+        EXPECT_TRUE(fs::is_fifo(dir / "fifo"));
+    } else if (c.how == Disturb::stdout_closed) {
+        int out_pipe[2] = {-1, -1};
+        ASSERT_EQ(pipe2(out_pipe, O_CLOEXEC), 0);
+        close(out_pipe[0]);
+        const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        const pid_t pid = start(dir, {}, in, out_pipe[1]);
+        close(in);
+        close(out_pipe[1]);
+        status = wait_exit(pid, until);
+    } else if (c.how == Disturb::nonblocking_stdin) {
+        auto [pid, keys] = start_on_pipe(dir, {}, O_NONBLOCK);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_NE(waitpid(pid, nullptr, WNOHANG), pid) << "the wait ended without a key";
+        ASSERT_EQ(write(keys, "k", 1), 1);
+        status = wait_exit(pid, until);
+        close(keys);
+    }
+
+    EXPECT_EQ(status, c.status) << c.what;
+    EXPECT_EQ(read_file(dir / "sw.bin"), sw) << c.what;
+    EXPECT_EQ(read_file(dir / "img.bin"), c.old_image_kept ? std::optional(old_img) : std::nullopt)
+        << c.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Disturbance,
+    ::testing::Values(
+        DisturbanceCase{"SIGINT mid-copy", Disturb::signal_mid_copy, SIGINT, 128 + SIGINT, false},
+        DisturbanceCase{"SIGTERM mid-copy", Disturb::signal_mid_copy, SIGTERM, 128 + SIGTERM, false},
+        DisturbanceCase{"SIGHUP mid-copy", Disturb::signal_mid_copy, SIGHUP, 128 + SIGHUP, false},
+        DisturbanceCase{"write fails part-way", Disturb::file_size_limit, 0, 1, false},
+        DisturbanceCase{"image busy", Disturb::image_locked, 0, 1, true},
+        DisturbanceCase{"FIFO image whose reader quits", Disturb::fifo_reader_quits, 0, 1, true},
+        DisturbanceCase{"prompt to a closed pipe", Disturb::stdout_closed, 0, 0, true},
+        DisturbanceCase{"non-blocking standard input", Disturb::nonblocking_stdin, 0, 0, true}),
+    described<DisturbanceCase>);
 
 // --- Input that cannot seek: the leading block is read and dropped. ---
 
@@ -430,6 +614,7 @@ INSTANTIATE_TEST_SUITE_P(
 struct KeyCase {
     const char *what;
     std::string key; // the bytes the terminal sends
+    int signal = 0;  // sent from outside instead of the key
 };
 
 class KeyPress : public Swug, public ::testing::WithParamInterface<KeyCase> {};
@@ -471,9 +656,12 @@ TEST_P(KeyPress, OneKeyEndsTheWaitUnechoedAndTheTerminalIsRestored)
     } while ((waiting.c_lflag & (ICANON | ECHO | ISIG)) != 0 && Clock::now() < until);
     EXPECT_EQ(waiting.c_lflag & (ICANON | ECHO | ISIG), 0u);
 
-    const std::string &key = GetParam().key;
-    ASSERT_EQ(write(master, key.data(), key.size()), static_cast<ssize_t>(key.size()));
-    EXPECT_EQ(wait_exit(pid, until), 0);
+    const KeyCase &c = GetParam();
+    if (c.signal != 0)
+        kill(pid, c.signal);
+    else
+        EXPECT_TRUE(write_all(master, c.key, until));
+    EXPECT_EQ(wait_exit(pid, until), c.signal != 0 ? 128 + c.signal : 0);
     EXPECT_EQ(read_until(master, "never printed", Clock::now() + std::chrono::milliseconds(200)), "")
         << "the key was echoed";
     termios after{};
@@ -491,7 +679,13 @@ TEST_P(KeyPress, OneKeyEndsTheWaitUnechoedAndTheTerminalIsRestored)
 
 INSTANTIATE_TEST_SUITE_P(Keys, KeyPress,
                          ::testing::Values(KeyCase{"letter", "x"}, KeyCase{"ctrl C", "\x03"},
-                                           KeyCase{"arrow", "\x1b[A"}),
+                                           KeyCase{"arrow", "\x1b[A"},
+                                           // More than the terminal's 4 KiB queue holds.
+                                           KeyCase{"paste", std::string(9000, 'p') + "\necho LEAKED\n"},
+                                           KeyCase{"SIGTERM", "", SIGTERM},
+                                           KeyCase{"SIGHUP", "", SIGHUP},
+                                           KeyCase{"SIGINT", "", SIGINT},
+                                           KeyCase{"SIGQUIT", "", SIGQUIT}),
                          described<KeyCase>);
 
 } // namespace

@@ -40,6 +40,7 @@ struct NameCase {
     std::string arg;
     int result;
     std::string expected;
+    bool join = true; // where the backslash separates folders
 };
 
 class ChooseNameTest : public ::testing::TestWithParam<NameCase> {};
@@ -49,7 +50,7 @@ TEST_P(ChooseNameTest, DotSlashJoinsTheWorkingDirectoryOnlyWhenItFits)
     const NameCase &c = GetParam();
     std::snprintf(work_dir, sizeof work_dir, "%s", c.work_dir);
     char name[NAME_CAP] = {};
-    EXPECT_EQ(choose_name(name, c.arg.c_str()), c.result);
+    EXPECT_EQ(choose_name(name, c.arg.c_str(), c.join), c.result);
     if (c.result == 0) {
         EXPECT_EQ(std::string(name), c.expected);
     }
@@ -75,6 +76,35 @@ INSTANTIATE_TEST_SUITE_P(
                       NameCase{long_dir.c_str(), "./a.bin", 0, "./a.bin"},
                       NameCase{"/w", std::string(299, 'n'), 0, std::string(299, 'n')},
                       NameCase{"/w", std::string(300, 'n'), -1, ""},
-                      NameCase{"/w", "./" + std::string(298, 'n'), -1, ""}));
+                      NameCase{"/w", "./" + std::string(298, 'n'), -1, ""},
+                      // On POSIX "./x" names the file already; a join could only add failures.
+                      NameCase{"/home/dev", "./fw/a.bin", 0, "./fw/a.bin", false},
+                      NameCase{"/w", "./" + std::string(297, 'n'), 0, "./" + std::string(297, 'n'), false}));
+
+TEST(ChooseNameTest, AWordThatCouldNotBeTakenWholeIsRefused)
+{
+    char name[NAME_CAP] = {};
+    EXPECT_EQ(choose_name(name, nullptr, true), -1);
+}
+
+struct BufferCase {
+    long long file_size; // -1: unknown, such as a pipe
+    std::size_t cap;
+    std::size_t expected;
+};
+
+class StreamBufTest : public ::testing::TestWithParam<BufferCase> {};
+
+TEST_P(StreamBufTest, GrowsWithTheFileWithinItsArray)
+{
+    EXPECT_EQ(stream_buf_size(GetParam().file_size, GetParam().cap), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, StreamBufTest,
+    ::testing::Values(BufferCase{-1, SW_STREAM_BUF, SW_STREAM_BUF},
+                      BufferCase{0, SW_STREAM_BUF, MIN_STREAM_BUF},
+                      BufferCase{1LL << 40, IMG_STREAM_BUF, IMG_STREAM_BUF},
+                      BufferCase{1LL << 40, SW_STREAM_BUF, SW_STREAM_BUF}));
 
 } // namespace
