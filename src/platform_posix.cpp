@@ -193,7 +193,8 @@ std::FILE *open_image(const char *name, std::FILE *p_sw_file)
     usable = usable && (flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK);
     // A run that finished meanwhile may have removed the name this run opened.
     usable = usable && stat(name, &named) == 0 && same_file(img, named);
-    usable = usable && (!S_ISREG(img.st_mode) || ftruncate(fd, 0) == 0);
+    // An empty file is not truncated: ext4 would write a truncated file back when it is closed.
+    usable = usable && (!S_ISREG(img.st_mode) || img.st_size == 0 || ftruncate(fd, 0) == 0);
     std::FILE *p_img_file = usable ? fdopen(fd, "wb") : nullptr;
     if (p_img_file == nullptr) {
         (void)close(fd);
