@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Times swug against dd and tail on a typical firmware file, a larger one and a large one.
 
-Each round runs every tool once, in a rotating order, on a warm page cache; the table gives the
+Each round runs every tool once, in a shuffled order, on a warm page cache; the table gives the
 median wall and CPU time (user + system) of each tool, its ratio to dd's, its median count of
 minor page faults, and swug's peak resident memory. The images of all tools are checked to agree
 byte for byte. With --baseline, another swug (an earlier build) runs beside them as "base".
@@ -13,6 +13,7 @@ byte for byte. With --baseline, another swug (an earlier build) runs beside them
 import argparse
 import filecmp
 import os
+import random
 import shutil
 import statistics
 import subprocess
@@ -85,8 +86,11 @@ def measure(swug, baseline, work, size, rounds):
     commands = tools(swug, baseline, sw, img)
     names = list(commands)
     samples = {name: [] for name in names}
-    for r in range(rounds):
-        for name in names[r % len(names):] + names[:r % len(names)]:
+    # A shuffled order, the same in every run: in a fixed rotation each tool would mostly follow
+    # the same other tool, and pay for what that one left behind.
+    order = random.Random(size)
+    for _ in range(rounds):
+        for name in order.sample(names, len(names)):
             if os.path.exists(img):
                 os.unlink(img)
             argv, out = commands[name]

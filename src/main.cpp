@@ -35,8 +35,11 @@ constexpr char DEFAULT_IMG_NAME[] = "out/TOVRIK_UPGRADE_SW.bin";
 static unsigned char in_cmd_mode = 0;
 static char work_dir[NAME_CAP];
 
-static char sw_stream_buf[SW_STREAM_BUF];
-static char img_stream_buf[IMG_STREAM_BUF];
+// The stream buffers start 32 bytes past a cache line: on the machine we measure on, the kernel
+// copies to and from a buffer placed so about 4% faster than to an aligned one (bench/bench.py).
+constexpr std::size_t STREAM_BUF_SKEW = 32;
+alignas(64) static char sw_stream_area[STREAM_BUF_SKEW + SW_STREAM_BUF];
+alignas(64) static char img_stream_area[STREAM_BUF_SKEW + IMG_STREAM_BUF];
 // The two names of command mode, as UTF-8, where the system does not hand them over so.
 static char arg_words[2][NAME_CAP];
 
@@ -183,7 +186,8 @@ static int generate_swug_bin(void *args)
     if (p_sw_file == nullptr)
         return -1;
     const long long sw_size = file_size(p_sw_file);
-    (void)std::setvbuf(p_sw_file, sw_stream_buf, _IOFBF, stream_buf_size(sw_size, sizeof sw_stream_buf));
+    (void)std::setvbuf(p_sw_file, sw_stream_area + STREAM_BUF_SKEW, _IOFBF,
+                       stream_buf_size(sw_size, SW_STREAM_BUF));
     // A folder opens for reading on POSIX; the image is not touched for it.
     if (is_directory(p_sw_file)) {
         (void)std::fclose(p_sw_file);
@@ -194,7 +198,8 @@ static int generate_swug_bin(void *args)
         (void)std::fclose(p_sw_file);
         return -1;
     }
-    (void)std::setvbuf(p_img_file, img_stream_buf, _IOFBF, stream_buf_size(sw_size, sizeof img_stream_buf));
+    (void)std::setvbuf(p_img_file, img_stream_area + STREAM_BUF_SKEW, _IOFBF,
+                       stream_buf_size(sw_size, IMG_STREAM_BUF));
 
     const bool copied = skip_leading_block(p_sw_file) == 0 && copy_body(p_sw_file, p_img_file) == 0;
     const bool sw_closed = std::fclose(p_sw_file) == 0;

@@ -1,0 +1,8 @@
+# Checks that the manual page PAGE renders without a warning: GROFF with every warning on, and
+# no output but the errors it finds.
+cmake_minimum_required(VERSION 3.25)
+
+execute_process(COMMAND ${GROFF} -ww -z -man ${PAGE} RESULT_VARIABLE failed ERROR_VARIABLE warnings)
+if(failed OR NOT warnings STREQUAL "")
+  message(FATAL_ERROR "${PAGE} does not render cleanly:\n${warnings}")
+endif()
