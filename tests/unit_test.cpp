@@ -104,6 +104,10 @@ INSTANTIATE_TEST_SUITE_P(
     Sizes, StreamBufTest,
     ::testing::Values(BufferCase{-1, SW_STREAM_BUF, SW_STREAM_BUF},
                       BufferCase{0, SW_STREAM_BUF, MIN_STREAM_BUF},
+                      BufferCase{1 << 20, SW_STREAM_BUF, 64 * KIB},
+                      // From 16 MiB up, the buffers a large file has always had.
+                      BufferCase{16 << 20, SW_STREAM_BUF, SW_STREAM_BUF},
+                      BufferCase{16 << 20, IMG_STREAM_BUF, IMG_STREAM_BUF},
                       BufferCase{1LL << 40, IMG_STREAM_BUF, IMG_STREAM_BUF},
                       BufferCase{1LL << 40, SW_STREAM_BUF, SW_STREAM_BUF}));
 
