@@ -207,8 +207,9 @@ std::FILE *open_image(const char *name, std::FILE *p_sw_file)
     return p_img_file;
 }
 
-// Removes the image while it is still open and locked, so that no other run has taken the name
-// over; only when the name itself still holds it, never through a symbolic link.
+// Removes the image, only when the name itself still holds it, never through a symbolic link.
+// close_image calls it while the image is still open and locked, so that no other run has taken
+// the name over; only a close that fails after a clean flush leaves it to run after the close.
 static void remove_image(const char *name)
 {
     struct stat named{};
