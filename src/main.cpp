@@ -47,17 +47,19 @@ static void normalise_dir(char *dir);
 static int choose_name(char *name, const char *arg, bool join_work_dir);
 static std::size_t stream_buf_size(long long file_size, std::size_t cap);
 static int skip_leading_block(std::FILE *p_sw_file);
-static int copy_body(std::FILE *p_sw_file, std::FILE *p_img_file);
+static int copy_body(std::FILE *p_sw_file, std::FILE *p_img_file, long long *copied);
 static int generate_swug_bin(void *args);
 
 int main(int argc, char *argv[])
 {
+    set_up_process();
+    // On Windows the count comes from the wide command line, the parse that gives the names.
+    argc = command_count(argc);
     func_args args{};
     args.argc = argc;
     args.argv = argv;
     char *words[] = {argv[0], nullptr, nullptr, nullptr};
 
-    catch_signals();
     if (argc == 3) {
         words[1] = command_word(argv, 1, arg_words[0], NAME_CAP);
         words[2] = command_word(argv, 2, arg_words[1], NAME_CAP);
@@ -138,13 +140,13 @@ static std::size_t stream_buf_size(long long file_size, std::size_t cap)
     return size < cap ? size : cap;
 }
 
-// Moves past the leading block. Input that cannot seek (a pipe) is read and the block dropped;
-// a file shorter than the block leaves nothing to copy.
+// Moves past the leading block: a file on disk by seeking, any other input (a pipe) by reading
+// and dropping it. Whether a seek succeeded says nothing: some runtimes "seek" a pipe. A file
+// shorter than the block leaves nothing to copy.
 static int skip_leading_block(std::FILE *p_sw_file)
 {
-    if (std::fseek(p_sw_file, LEADING_BLOCK, SEEK_SET) == 0)
-        return 0;
-    std::clearerr(p_sw_file);
+    if (is_disk_file(p_sw_file) != 0)
+        return std::fseek(p_sw_file, LEADING_BLOCK, SEEK_SET) == 0 ? 0 : -1;
     char dropped[LEADING_BLOCK];
     // fread returns short only at end of input or on an error.
     if (std::fread(dropped, 1, sizeof dropped, p_sw_file) < sizeof dropped && std::ferror(p_sw_file))
@@ -152,13 +154,18 @@ static int skip_leading_block(std::FILE *p_sw_file)
     return 0;
 }
 
-static int copy_body(std::FILE *p_sw_file, std::FILE *p_img_file)
+// Copies the rest of the software file into the image and counts the bytes in copied. The old
+// image stays as it was until the software file has given its first block or its clean end.
+static int copy_body(std::FILE *p_sw_file, std::FILE *p_img_file, long long *copied)
 {
     char buf[BLOCK];
-    std::size_t rd = 0;
-    while ((rd = std::fread(buf, 1, sizeof buf, p_sw_file)) > 0) {
+    std::size_t rd = std::fread(buf, 1, sizeof buf, p_sw_file);
+    if (std::ferror(p_sw_file) || interrupted() || empty_image(p_img_file) != 0)
+        return -1;
+    for (; rd > 0; rd = std::fread(buf, 1, sizeof buf, p_sw_file)) {
         if (std::fwrite(buf, 1, rd, p_img_file) != rd || interrupted())
             return -1;
+        *copied += static_cast<long long>(rd);
     }
     return std::ferror(p_sw_file) ? -1 : 0;
 }
@@ -202,7 +209,10 @@ static int generate_swug_bin(void *args)
     (void)std::setvbuf(p_img_file, img_stream_area + STREAM_BUF_SKEW, _IOFBF,
                        stream_buf_size(sw_size, IMG_STREAM_BUF));
 
-    const bool copied = skip_leading_block(p_sw_file) == 0 && copy_body(p_sw_file, p_img_file) == 0;
+    long long body_bytes = 0;
+    const bool copied = skip_leading_block(p_sw_file) == 0 &&
+                        copy_body(p_sw_file, p_img_file, &body_bytes) == 0 &&
+                        software_intact(p_sw_file, body_bytes) == 0;
     const bool sw_closed = std::fclose(p_sw_file) == 0;
     // An image that is not whole is removed, so that nobody flashes it.
     const bool kept = close_image(p_img_file, fname, copied && sw_closed && !interrupted()) == 0;

@@ -28,6 +28,11 @@ constexpr int MAX_QUIET_WAITS = 50;
 static struct stat image_st;
 static bool image_removable = false;
 
+int command_count(int argc)
+{
+    return argc;
+}
+
 char *command_word(char **argv, int i, char * /*word*/, std::size_t /*cap*/)
 {
     return argv[i];
@@ -46,7 +51,7 @@ static void on_signal(int sig)
     caught_signal = sig;
 }
 
-void catch_signals()
+void set_up_process()
 {
     // A prompt or image that cannot be written is a failed write, not the end of the process.
     (void)std::signal(SIGPIPE, SIG_IGN);
@@ -159,6 +164,12 @@ std::FILE *open_software(const char *name)
     return std::fopen(name, "rb");
 }
 
+int is_disk_file(std::FILE *stream)
+{
+    struct stat st{};
+    return fstat(fileno(stream), &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) ? 1 : 0;
+}
+
 int is_directory(std::FILE *stream)
 {
     struct stat st{};
@@ -193,8 +204,6 @@ std::FILE *open_image(const char *name, std::FILE *p_sw_file)
     usable = usable && (flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK);
     // A run that finished meanwhile may have removed the name this run opened.
     usable = usable && stat(name, &named) == 0 && same_file(img, named);
-    // An empty file is not truncated: ext4 would write a truncated file back when it is closed.
-    usable = usable && (!S_ISREG(img.st_mode) || img.st_size == 0 || ftruncate(fd, 0) == 0);
     std::FILE *p_img_file = usable ? fdopen(fd, "wb") : nullptr;
     if (p_img_file == nullptr) {
         (void)close(fd);
@@ -205,6 +214,20 @@ std::FILE *open_image(const char *name, std::FILE *p_sw_file)
     image_removable =
         S_ISREG(img.st_mode) && !(fstat(STDOUT_FILENO, &out) == 0 && same_file(img, out));
     return p_img_file;
+}
+
+int empty_image(std::FILE *p_img_file)
+{
+    struct stat img{};
+    if (fstat(fileno(p_img_file), &img) != 0)
+        return -1;
+    // An empty file is not truncated: ext4 would write a truncated file back when it is closed.
+    return !S_ISREG(img.st_mode) || img.st_size == 0 || ftruncate(fileno(p_img_file), 0) == 0 ? 0 : -1;
+}
+
+int software_intact(std::FILE * /*p_sw_file*/, long long /*body_bytes*/)
+{
+    return 0;
 }
 
 // Removes the image, only when the name itself still holds it, never through a symbolic link.

@@ -52,6 +52,11 @@ static int to_wide(const char *utf8, wchar_t *wide, int units)
     return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, wide, units) > 0 ? 0 : -1;
 }
 
+int command_count(int argc)
+{
+    return argc;
+}
+
 char *command_word(char **argv, int i, char *word, std::size_t cap)
 {
     int argc = 0;
@@ -90,7 +95,7 @@ static BOOL WINAPI on_console_event(DWORD event)
     return FALSE;
 }
 
-void catch_signals()
+void set_up_process()
 {
     (void)SetConsoleCtrlHandler(on_console_event, TRUE);
 }
@@ -122,6 +127,11 @@ std::FILE *open_software(const char *name)
 {
     wchar_t wide[NAME_UNITS];
     return to_wide(name, wide, NAME_UNITS) == 0 ? _wfopen(wide, L"rb") : nullptr;
+}
+
+int is_disk_file(std::FILE *stream)
+{
+    return GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)))) == FILE_TYPE_DISK ? 1 : 0;
 }
 
 int is_directory(std::FILE *stream)
@@ -164,8 +174,7 @@ std::FILE *open_image(const char *name, std::FILE *p_sw_file)
     BY_HANDLE_FILE_INFORMATION sw{};
     const bool disk = GetFileType(file) == FILE_TYPE_DISK;
     bool usable = !disk || (GetFileInformationByHandle(file, &img) &&
-                            !(GetFileInformationByHandle(handle_of(p_sw_file), &sw) && same_file(img, sw)) &&
-                            SetEndOfFile(file));
+                            !(GetFileInformationByHandle(handle_of(p_sw_file), &sw) && same_file(img, sw)));
     const int fd = usable ? _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY) : -1;
     if (fd < 0) {
         CloseHandle(file);
@@ -181,6 +190,17 @@ std::FILE *open_image(const char *name, std::FILE *p_sw_file)
     image_removable = disk;
     InterlockedExchange(&image_open, 1);
     return p_img_file;
+}
+
+int empty_image(std::FILE *p_img_file)
+{
+    HANDLE file = handle_of(p_img_file);
+    return GetFileType(file) != FILE_TYPE_DISK || SetEndOfFile(file) ? 0 : -1;
+}
+
+int software_intact(std::FILE * /*p_sw_file*/, long long /*body_bytes*/)
+{
+    return 0;
 }
 
 // Removes the image once it is closed, when the name still holds it.
