@@ -40,6 +40,11 @@ int to_wide(const char *utf8, wchar_t *wide, int units)
     return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, wide, units) > 0 ? 0 : -1;
 }
 
+int wide_path(const char *utf8, wchar_t *wide, int units)
+{
+    return to_wide(utf8, wide, units);
+}
+
 int command_count(int argc)
 {
     return argc;

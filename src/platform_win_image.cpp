@@ -15,8 +15,8 @@ static bool image_removable = false;
 
 std::FILE *open_software(const char *name)
 {
-    wchar_t wide[NAME_UNITS];
-    return to_wide(name, wide, NAME_UNITS) == 0 ? _wfopen(wide, L"rb") : nullptr;
+    wchar_t wide[PATH_UNITS];
+    return wide_path(name, wide, PATH_UNITS) == 0 ? _wfopen(wide, L"rb") : nullptr;
 }
 
 int is_disk_file(std::FILE *stream)
@@ -53,8 +53,8 @@ static bool same_file(const BY_HANDLE_FILE_INFORMATION &a, const BY_HANDLE_FILE_
 // file itself is left as it was, and no other run writes the image meanwhile.
 std::FILE *open_image(const char *name, std::FILE *p_sw_file)
 {
-    wchar_t wide[NAME_UNITS];
-    if (to_wide(name, wide, NAME_UNITS) != 0)
+    wchar_t wide[PATH_UNITS];
+    if (wide_path(name, wide, PATH_UNITS) != 0)
         return nullptr;
     HANDLE file = CreateFileW(wide, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -96,8 +96,8 @@ int software_intact(std::FILE * /*p_sw_file*/, long long /*body_bytes*/)
 // Removes the image once it is closed, when the name still holds it.
 static void remove_image(const char *name)
 {
-    wchar_t wide[NAME_UNITS];
-    if (!image_removable || to_wide(name, wide, NAME_UNITS) != 0)
+    wchar_t wide[PATH_UNITS];
+    if (!image_removable || wide_path(name, wide, PATH_UNITS) != 0)
         return;
     HANDLE file = CreateFileW(wide, DELETE | FILE_READ_ATTRIBUTES,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
