@@ -1,0 +1,14 @@
+// What the POSIX side's units share: the signals that end a run, and the flag they set.
+#ifndef SWUG_PLATFORM_POSIX_H
+#define SWUG_PLATFORM_POSIX_H
+
+#include <csignal>
+
+// The signals that end a run. Each only marks it interrupted, so that the image is removed and the
+// terminal restored on the normal way out.
+extern const int ending_signals[4];
+
+// The ending signal caught, or 0.
+extern volatile std::sig_atomic_t caught_signal;
+
+#endif
