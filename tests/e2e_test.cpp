@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -86,20 +87,38 @@ void as_nobody()
         _exit(126);
 }
 
-// Writes past 64 KiB fail with EFBIG instead of ending the process.
+// Writes past 64 KiB raise SIGXFSZ, which the tool must ignore so that they fail with EFBIG. A
+// Windows program cannot choose its POSIX signals, so under wine the signal is ignored for it.
 void limit_file_size()
 {
     const rlimit limit{64 * 1024, 64 * 1024};
-    if (signal(SIGXFSZ, SIG_IGN) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &limit) != 0)
+    if (signal(SIGXFSZ, windows ? SIG_IGN : SIG_DFL) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &limit) != 0)
         _exit(126);
 }
 
-// Starts the tool, through the launcher if there is one, in dir with the given standard input and
-// output. On its own terminal it leads a new session, as a shell's job does.
-pid_t start(const fs::path &dir, const std::vector<std::string> &args, int in, int out,
-            bool own_terminal = false, Prepare prepare = nullptr)
+// The same, started with standard input and output closed, as a careless parent may start it.
+// SIGXFSZ is ignored for it, so that only the closed descriptors are under test.
+void limit_file_size_without_stdin_stdout()
 {
-    std::vector<std::string> words;
+    const rlimit limit{64 * 1024, 64 * 1024};
+    if (signal(SIGXFSZ, SIG_IGN) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &limit) != 0 || close(0) != 0 ||
+        close(1) != 0)
+        _exit(126);
+}
+
+// Runs the tool under strace, which delays every read by 50 ms, so that a test can act mid-copy.
+const char strace_exe[] = "/usr/bin/strace";
+const std::vector<std::string> slow_reads = {strace_exe, "-f", "-o", "/dev/null", "-e",
+                                             "inject=read:delay_exit=50000"};
+
+// Starts the tool, through the launcher if there is one, in dir with the given standard input and
+// output, with the words of prefix (a tracer) before them. On its own terminal it leads a new
+// session, as a shell's job does.
+pid_t start(const fs::path &dir, const std::vector<std::string> &args, int in, int out,
+            bool own_terminal = false, Prepare prepare = nullptr,
+            const std::vector<std::string> &prefix = {})
+{
+    std::vector<std::string> words = prefix;
     if (!launcher.empty())
         words.push_back(launcher);
     words.push_back(exe);
@@ -414,6 +433,11 @@ TEST_F(Swug, FailuresAfterTheImageIsOpenedAreNotSuccess)
     EXPECT_EQ(run(dir, {"big.bin", "/dev/full"}).status, 1);
     EXPECT_EQ(run(dir, {"/proc/self/mem", "mem.bin"}).status, 1);
     EXPECT_FALSE(fs::exists(dir / "mem.bin")) << "a broken image was left";
+    // A software file that opens but gives nothing leaves an old image as it was.
+    const std::string old_img = pattern(77);
+    write_file(dir / "old.bin", old_img);
+    EXPECT_EQ(run(dir, {"/proc/self/mem", "old.bin"}).status, 1);
+    EXPECT_EQ(read_file(dir / "old.bin"), old_img) << "the old image was lost";
 }
 
 // --- Disturbances: the run fails or is cut short, and leaves no broken image or wait behind. ---
@@ -425,6 +449,11 @@ enum class Disturb {
     fifo_reader_quits, // the image is a FIFO whose reader goes away
     stdout_closed,     // interactive, and the prompt cannot be printed
     nonblocking_stdin, // interactive, with standard input left non-blocking
+    software_cut,      // the software file is truncated while the tool reads it
+    software_rewritten, // part of the software file is rewritten while the tool reads it
+    image_removed,     // the image's name is removed while the tool writes it
+    image_moved,       // the image is renamed while the tool writes it
+    null_image_locked, // the image is /dev/null, which another process holds a lock on
 };
 
 struct DisturbanceCase {
@@ -434,6 +463,7 @@ struct DisturbanceCase {
     int status; // 128 + the signal when ended by one
     bool old_image_kept; // else no img.bin is left
     const char *posix_only = nullptr; // why the case has no meaning on Windows
+    Prepare prepare = limit_file_size; // for file_size_limit
 };
 
 const char no_signals[] = "a Windows program gets no POSIX signals";
@@ -494,7 +524,48 @@ TEST_P(Disturbance, LeavesNoBrokenImage)
         status = wait_exit(pid, until);
         close(feed);
     } else if (c.how == Disturb::file_size_limit) {
-        status = run(dir, {"sw.bin", "img.bin"}, nullptr, limit_file_size).status;
+        status = run(dir, {"sw.bin", "img.bin"}, nullptr, c.prepare).status;
+    } else if (c.how == Disturb::software_cut || c.how == Disturb::software_rewritten) {
+        if (access(strace_exe, X_OK) != 0)
+            GTEST_SKIP() << "needs strace, to slow the tool's reads";
+        const std::string big = pattern(4u << 20);
+        write_file(dir / "big.bin", big);
+        const int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+        const pid_t pid = start(dir, {"big.bin", "img.bin"}, null_fd, null_fd, false, nullptr, slow_reads);
+        close(null_fd);
+        // Once the image has its first bytes, most of the software file is still to be read.
+        std::error_code ec;
+        while (fs::file_size(dir / "img.bin", ec) <= old_img.size() && Clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (c.how == Disturb::software_cut) {
+            fs::resize_file(dir / "big.bin", 1u << 20);
+        } else {
+            std::fstream file(dir / "big.bin", std::ios::in | std::ios::out | std::ios::binary);
+            file.seekp(3u << 20);
+            file.write("changed", 7);
+        }
+        status = wait_exit(pid, until);
+    } else if (c.how == Disturb::image_removed || c.how == Disturb::image_moved) {
+        auto [pid, feed] = start_on_pipe(dir, {"/dev/stdin", "img.bin"});
+        ASSERT_TRUE(write_all(feed, sw.substr(0, 100000), until));
+        while (fs::file_size(dir / "img.bin") == old_img.size() && Clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (c.how == Disturb::image_removed)
+            fs::remove(dir / "img.bin");
+        else
+            fs::rename(dir / "img.bin", dir / "moved.bin");
+        EXPECT_TRUE(write_all(feed, sw.substr(100000), until));
+        close(feed);
+        status = wait_exit(pid, until);
+        if (c.how == Disturb::image_moved) {
+            std::error_code ec;
+            EXPECT_EQ(fs::file_size(dir / "moved.bin", ec), 0u) << c.what << ": the moved image kept content";
+        }
+    } else if (c.how == Disturb::null_image_locked) {
+        const int held = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        ASSERT_EQ(flock(held, LOCK_EX), 0);
+        status = run(dir, {"sw.bin", "/dev/null"}).status;
+        close(held);
     } else if (c.how == Disturb::image_locked) {
         const int held = open((dir / "img.bin").c_str(), O_RDWR | O_CLOEXEC);
         ASSERT_EQ(flock(held, LOCK_EX), 0);
@@ -543,6 +614,20 @@ INSTANTIATE_TEST_SUITE_P(
                         no_signals},
         DisturbanceCase{"SIGHUP mid-copy", Disturb::signal_mid_copy, SIGHUP, 128 + SIGHUP, false, no_signals},
         DisturbanceCase{"write fails part-way", Disturb::file_size_limit, 0, 1, false},
+        DisturbanceCase{"write fails part-way, started without stdin and stdout",
+                        Disturb::file_size_limit, 0, 1, false,
+                        "a Windows program's standard handles are wine's",
+                        limit_file_size_without_stdin_stdout},
+        DisturbanceCase{"software file cut short mid-copy", Disturb::software_cut, 0, 1, false,
+                        "strace slows the POSIX program"},
+        DisturbanceCase{"software file rewritten mid-copy", Disturb::software_rewritten, 0, 1, false,
+                        "strace slows the POSIX program"},
+        DisturbanceCase{"image removed mid-copy", Disturb::image_removed, 0, 1, false,
+                        "no /dev/stdin on Windows"},
+        DisturbanceCase{"image renamed mid-copy", Disturb::image_moved, 0, 1, false,
+                        "no /dev/stdin on Windows"},
+        DisturbanceCase{"dev null image that another process has locked", Disturb::null_image_locked,
+                        0, 0, true, "no /dev/null on Windows"},
         DisturbanceCase{"image busy", Disturb::image_locked, 0, 1, true,
                         "wine's share modes do not see this test's POSIX lock"},
         DisturbanceCase{"FIFO image whose reader quits", Disturb::fifo_reader_quits, 0, 1, true,
@@ -550,6 +635,126 @@ INSTANTIATE_TEST_SUITE_P(
         DisturbanceCase{"prompt to a closed pipe", Disturb::stdout_closed, 0, 0, true},
         DisturbanceCase{"non-blocking standard input", Disturb::nonblocking_stdin, 0, 0, true}),
     described<DisturbanceCase>);
+
+// --- Files on file systems of their own, which the test mounts as root. ---
+
+class OwnFileSystems : public Swug {
+protected:
+    void TearDown() override
+    {
+        for (auto at = mounts.rbegin(); at != mounts.rend(); ++at)
+            umount2(at->c_str(), MNT_DETACH);
+        Swug::TearDown();
+    }
+
+    // Mounts a file system at a folder below the test folder; false when it cannot.
+    bool mount_at(const fs::path &at, const char *type, const std::string &options)
+    {
+        fs::create_directories(at);
+        if (mount(type, at.c_str(), type, 0, options.c_str()) != 0)
+            return false;
+        mounts.push_back(at);
+        return true;
+    }
+
+    std::vector<fs::path> mounts;
+};
+
+enum class Holder {
+    symlink,           // the image's name is a symbolic link to the file
+    hard_link,         // the file has another name
+    unwritable_folder, // the user may not change the image's folder
+    sticky_folder,     // the folder is sticky and the image someone else's
+};
+
+struct FullDiskCase {
+    const char *what;
+    Holder how;
+    std::string img; // argument, below the test folder
+};
+
+class FullDisk : public OwnFileSystems, public ::testing::WithParamInterface<FullDiskCase> {};
+
+// The image fills a 1 MiB file system, and its name cannot be removed: it is emptied instead, so
+// that no name holds part of it.
+TEST_P(FullDisk, NoNameKeepsAPartialImage)
+{
+    const FullDiskCase &c = GetParam();
+    if (windows)
+        GTEST_SKIP() << "mounts a POSIX file system";
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, to mount a small file system";
+    const fs::path small = dir / "small";
+    if (!mount_at(small, "tmpfs", "size=1m,mode=0755"))
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    const std::string old_img = pattern(50);
+    write_file(dir / "sw.bin", pattern(2u << 20));
+    const bool unprivileged = c.how == Holder::unwritable_folder || c.how == Holder::sticky_folder;
+    if (c.how == Holder::symlink) {
+        write_file(small / "target.bin", old_img);
+        fs::create_symlink("target.bin", small / "img.bin");
+    } else if (c.how == Holder::hard_link) {
+        write_file(small / "other.bin", old_img);
+        fs::create_hard_link(small / "other.bin", small / "img.bin");
+    } else {
+        const auto rw = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                        fs::perms::group_write | fs::perms::others_read | fs::perms::others_write;
+        write_file(small / "folder/img.bin", old_img);
+        fs::permissions(small / "folder/img.bin", rw);
+        fs::permissions(small / "folder", c.how == Holder::sticky_folder
+                                              ? fs::perms::all | fs::perms::sticky_bit
+                                              : fs::perms::owner_all | fs::perms::group_read |
+                                                    fs::perms::group_exec | fs::perms::others_read |
+                                                    fs::perms::others_exec);
+        // The ordinary user reaches the software file through the test folder.
+        fs::permissions(dir, fs::perms::owner_all | fs::perms::others_exec);
+    }
+    const Outcome o = run(dir, {"sw.bin", c.img}, nullptr, unprivileged ? as_nobody : nullptr);
+    EXPECT_EQ(o.status, 1) << c.what;
+    for (const fs::directory_entry &entry : fs::recursive_directory_iterator(small)) {
+        if (entry.is_regular_file()) {
+            EXPECT_EQ(entry.file_size(), 0u) << c.what << ": " << entry.path() << " holds part of the image";
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FullDisk,
+    ::testing::Values(FullDiskCase{"image name is a symbolic link", Holder::symlink, "small/img.bin"},
+                      FullDiskCase{"image has another hard link", Holder::hard_link, "small/img.bin"},
+                      FullDiskCase{"image in a folder the user may not change",
+                                   Holder::unwritable_folder, "small/folder/img.bin"},
+                      FullDiskCase{"image of someone else in a sticky folder", Holder::sticky_folder,
+                                   "small/folder/img.bin"}),
+    described<FullDiskCase>);
+
+// An overlay shows its lower files under another device number: the software file seen through it
+// and the same file in the lower folder are still one file, whichever is named first.
+TEST_F(OwnFileSystems, AFileAndItsOverlayViewAreOneFile)
+{
+    if (windows)
+        GTEST_SKIP() << "mounts a POSIX file system";
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, to mount an overlay";
+    const fs::path base = dir / "fs";
+    if (!mount_at(base, "tmpfs", "size=16m"))
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    for (const char *sub : {"lower", "upper", "work", "merged"})
+        fs::create_directories(base / sub);
+    const std::string sw = pattern(5000);
+    write_file(base / "lower/sw.bin", sw);
+    const std::string layers = "lowerdir=" + (base / "lower").string() + ",upperdir=" +
+                               (base / "upper").string() + ",workdir=" + (base / "work").string();
+    if (!mount_at(base / "merged", "overlay", layers))
+        GTEST_SKIP() << "cannot mount an overlay here";
+
+    for (const auto &[from, to] : {std::pair{"merged/sw.bin", "lower/sw.bin"}, std::pair{"lower/sw.bin", "merged/sw.bin"}}) {
+        EXPECT_EQ(run(base, {from, to}).status, 1) << from << " to " << to;
+        EXPECT_TRUE(read_file(base / "lower/sw.bin") == sw) << from << " to " << to;
+        EXPECT_TRUE(read_file(base / "merged/sw.bin") == sw) << from << " to " << to;
+    }
+    EXPECT_TRUE(fs::is_empty(base / "upper")) << "the lower file was copied up";
+}
 
 // --- Input that cannot seek: the leading block is read and dropped. ---
 
@@ -621,6 +826,8 @@ struct KeyCase {
     const char *what;
     std::string key; // the bytes the terminal sends
     int signal = 0;  // sent from outside instead of the key
+    bool stopped_first = false; // stopped (SIGTSTP) and continued (SIGCONT) from outside first
+    int gap_ms = 0;  // between the key's bytes, as a slow paste sends them
 };
 
 class KeyPress : public Swug, public ::testing::WithParamInterface<KeyCase> {};
@@ -655,18 +862,41 @@ TEST_P(KeyPress, OneKeyEndsTheWaitUnechoedAndTheTerminalIsRestored)
     const auto until = Clock::now() + deadline;
     EXPECT_NE(read_until(master, prompt, until).find(prompt), std::string::npos)
         << "the prompt must show before the wait";
-    termios waiting{};
-    do {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        tcgetattr(terminal, &waiting);
-    } while ((waiting.c_lflag & (ICANON | ECHO | ISIG)) != 0 && Clock::now() < until);
-    EXPECT_EQ(waiting.c_lflag & (ICANON | ECHO | ISIG), 0u);
+    const auto raw_modes = [&] {
+        termios waiting{};
+        do {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            tcgetattr(terminal, &waiting);
+        } while ((waiting.c_lflag & (ICANON | ECHO | ISIG)) != 0 && Clock::now() < until);
+        return (waiting.c_lflag & (ICANON | ECHO | ISIG)) == 0;
+    };
+    EXPECT_TRUE(raw_modes());
 
     const KeyCase &c = GetParam();
-    if (c.signal != 0)
+    if (c.stopped_first) {
+        // While stopped, the terminal is the shell's again, with its modes as before.
+        kill(pid, SIGTSTP);
+        int status = 0;
+        const auto soon = Clock::now() + std::chrono::seconds(5);
+        while (waitpid(pid, &status, WUNTRACED | WNOHANG) != pid && Clock::now() < soon)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        EXPECT_TRUE(WIFSTOPPED(status)) << "SIGTSTP did not stop the wait";
+        termios stopped{};
+        tcgetattr(terminal, &stopped);
+        EXPECT_EQ(stopped.c_lflag, before.c_lflag) << "the terminal stayed raw while stopped";
+        kill(pid, SIGCONT);
+        EXPECT_TRUE(raw_modes()) << "the terminal is not raw again once continued";
+    }
+    if (c.signal != 0) {
         kill(pid, c.signal);
-    else
+    } else if (c.gap_ms > 0) {
+        for (const char byte : c.key) {
+            EXPECT_EQ(write(master, &byte, 1), 1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(c.gap_ms));
+        }
+    } else {
         EXPECT_TRUE(write_all(master, c.key, until));
+    }
     EXPECT_EQ(wait_exit(pid, until), c.signal != 0 ? 128 + c.signal : 0);
     EXPECT_EQ(read_until(master, "never printed", Clock::now() + std::chrono::milliseconds(200)), "")
         << "the key was echoed";
@@ -691,7 +921,12 @@ INSTANTIATE_TEST_SUITE_P(Keys, KeyPress,
                                            KeyCase{"SIGTERM", "", SIGTERM},
                                            KeyCase{"SIGHUP", "", SIGHUP},
                                            KeyCase{"SIGINT", "", SIGINT},
-                                           KeyCase{"SIGQUIT", "", SIGQUIT}),
+                                           KeyCase{"SIGQUIT", "", SIGQUIT},
+                                           KeyCase{"stopped and continued from outside", "x", 0, true},
+                                           // Longer than 50 reads, but shorter than the bound.
+                                           KeyCase{"paste of 300 KB", std::string(300000, 'p') + "\necho LEAKED\n"},
+                                           KeyCase{"slow paste of one byte every 40 ms",
+                                                   std::string(59, 'p') + "\n", 0, false, 40}),
                          described<KeyCase>);
 
 } // namespace
