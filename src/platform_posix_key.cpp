@@ -41,7 +41,7 @@ static void follow_job_control()
         (void)tcsetattr(STDIN_FILENO, TCSANOW, &saved_modes);
         // SIGSTOP cannot be caught, and unlike a default SIGTSTP it is not dropped in a process
         // group that no shell controls.
-        (void)raise(SIGSTOP);
+        (void)kill(getpid(), SIGSTOP);
         continued = 1;
     }
     if (continued != 0) {
