@@ -69,7 +69,8 @@ static long name_fs_type(const char * /*name*/)
 
 // An overlay shows a lower file under the overlay's device number with the lower inode number, so
 // the file seen through the overlay and the file itself differ by device alone.
-static bool overlay_twins(const struct stat &a, bool a_on_overlay, const struct stat &b, bool b_on_overlay)
+static bool overlay_twins(const struct stat &a, bool a_on_overlay, const struct stat &b,
+                          bool b_on_overlay)
 {
     return (a_on_overlay || b_on_overlay) && a.st_ino == b.st_ino && a.st_size == b.st_size &&
            same_time(a.st_mtim, b.st_mtim);
@@ -114,13 +115,13 @@ int software_intact(std::FILE *p_sw_file, long long body_bytes)
     struct stat now{};
     if (fstat(fileno(p_sw_file), &now) != 0)
         return -1;
-    // Only a regular file's size and times say whether it changed; a pipe's times move as it fills.
+    // Only a regular file's size and times say whether it changed: a pipe's move as it fills.
     if (!S_ISREG(now.st_mode))
         return 0;
     if (now.st_size != software_st.st_size || !same_time(now.st_mtim, software_st.st_mtim) ||
         !same_time(now.st_ctim, software_st.st_ctim))
         return -1;
-    // A file that says it is empty may have content all the same (/proc, /sys): its size is unknown.
+    // A file that says it is empty may have content all the same (/proc): its size is unknown.
     if (now.st_size == 0 || !software_sized)
         return 0;
     const long long body = now.st_size > LEADING_BLOCK ? now.st_size - LEADING_BLOCK : 0;
@@ -148,7 +149,8 @@ static bool usable_image(int fd, const char *name, const struct stat &sw, bool s
                          struct stat *img, bool *locked)
 {
     struct stat named{};
-    if (fstat(fd, img) != 0 || same_file(*img, sw) || overlay_twins(*img, fd_fs_type(fd) == OVERLAY_MAGIC, sw, sw_on_overlay))
+    if (fstat(fd, img) != 0 || same_file(*img, sw) ||
+        overlay_twins(*img, fd_fs_type(fd) == OVERLAY_MAGIC, sw, sw_on_overlay))
         return false;
     // A file system without locks still gets its image.
     *locked = S_ISREG(img->st_mode) && (flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK);
@@ -168,7 +170,8 @@ std::FILE *open_image(const char *name, std::FILE *p_sw_file)
     const bool sw_on_overlay = fd_fs_type(sw_fd) == OVERLAY_MAGIC;
     // Checked before the open too: a lower file opened for writing through an overlay is copied up.
     if (stat(name, &named) == 0 &&
-        (same_file(named, sw) || overlay_twins(named, name_fs_type(name) == OVERLAY_MAGIC, sw, sw_on_overlay)))
+        (same_file(named, sw) ||
+         overlay_twins(named, name_fs_type(name) == OVERLAY_MAGIC, sw, sw_on_overlay)))
         return nullptr;
     bool created = false;
     const int fd = open_for_writing(name, &created);
@@ -194,7 +197,8 @@ std::FILE *open_image(const char *name, std::FILE *p_sw_file)
     image_st = img;
     image_created = created;
     image_emptied = false;
-    image_removable = S_ISREG(img.st_mode) && !(fstat(STDOUT_FILENO, &out) == 0 && same_file(img, out));
+    image_removable =
+        S_ISREG(img.st_mode) && !(fstat(STDOUT_FILENO, &out) == 0 && same_file(img, out));
     return p_img_file;
 }
 
@@ -219,7 +223,8 @@ static void discard_image(const char *name)
     struct stat named{};
     if (!image_removable)
         return;
-    if (lstat(name, &named) == 0 && same_file(named, image_st) && named.st_nlink == 1 && unlink(name) == 0)
+    if (lstat(name, &named) == 0 && same_file(named, image_st) && named.st_nlink == 1 &&
+        unlink(name) == 0)
         return;
     (void)ftruncate(image_fd, 0);
 }

@@ -91,7 +91,8 @@ static long long nsec_since(const timespec &start)
     timespec now{};
     if (clock_gettime(CLOCK_MONOTONIC, &now) != 0)
         return LLONG_MAX;
-    return (static_cast<long long>(now.tv_sec) - start.tv_sec) * 1000000000LL + (now.tv_nsec - start.tv_nsec);
+    return (static_cast<long long>(now.tv_sec) - start.tv_sec) * 1000000000LL +
+           (now.tv_nsec - start.tv_nsec);
 }
 
 // Discards input until it has been quiet for a while, for a few seconds at most.
