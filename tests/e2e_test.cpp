@@ -290,6 +290,7 @@ TEST_P(Names, TheNamedFilesAreUsed)
     std::vector<std::string> words;
     if (c.unprivileged) {
         fs::permissions(dir / c.run_in, fs::perms::all); // the test folder itself stays 0700
+        fs::permissions(dir / c.sw_at, fs::perms::others_read, fs::perm_options::add); // any umask
         tool_copy = copy_for_nobody();
         if (tool_copy.empty())
             GTEST_SKIP() << "no folder that every user may search can hold a copy of the tool";
