@@ -1,8 +1,7 @@
-# Run by cpack after it made its packages (CPACK_PACKAGE_FILES): rewrites each .zip and .tar.gz so
-# that the same files always give the same bytes (see cmake/repack.py). The .deb needs no help:
-# cpack sorts its entries, makes them root's, and takes their times from SOURCE_DATE_EPOCH.
+# Run by cpack after it made its packages (CPACK_PACKAGE_FILES): rewrites each one so that the same
+# files always give the same bytes (see cmake/repack.py).
 foreach(package IN LISTS CPACK_PACKAGE_FILES)
-  if(NOT package MATCHES "\\.(zip|tar\\.gz)$")
+  if(NOT package MATCHES "\\.(zip|tar\\.gz|deb)$")
     continue()
   endif()
   if(NOT CPACK_SWUG_PYTHON)

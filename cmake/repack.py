@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
-"""Rewrites a .zip or .tar.gz in place so that the same files always give the same bytes.
+"""Rewrites a .zip, .tar.gz or .deb in place so that the same files always give the same bytes.
 
 Usage: repack.py ARCHIVE EPOCH
 
 Entries go in order of name, each with the time EPOCH (seconds since 1970, UTC), owner root and
 mode 0755 (folders and programs) or 0644; the gzip header holds neither a name nor a time. The
 zip's times are UTC, with no extra fields for the time zone or owner of the machine that packed it.
+A .deb, which cpack already makes that way, only gets fixed modes for its members.
 """
 import gzip
 import io
@@ -61,6 +62,24 @@ def repack_tgz(path, epoch):
         out.write(packed.getvalue())
 
 
+def repack_deb(path):
+    """A .deb is an ar archive, whose members cpack writes with the modes the umask gives them."""
+    with open(path, "rb") as f:
+        data = bytearray(f.read())
+    if data[:8] != b"!<arch>\n":
+        sys.exit(f"{path}: not an ar archive")
+    at = 8
+    while at < len(data):
+        header = data[at:at + 60]
+        if header[58:60] != b"`\n":
+            sys.exit(f"{path}: a damaged ar header at {at}")
+        data[at + 40:at + 48] = b"100644  "
+        at += 60 + int(header[48:58])
+        at += at % 2
+    with open(path, "wb") as f:
+        f.write(data)
+
+
 def main():
     if len(sys.argv) != 3:
         sys.exit(__doc__)
@@ -69,8 +88,10 @@ def main():
         repack_zip(path, epoch)
     elif path.endswith(".tar.gz"):
         repack_tgz(path, epoch)
+    elif path.endswith(".deb"):
+        repack_deb(path)
     else:
-        sys.exit(f"{path}: neither a .zip nor a .tar.gz")
+        sys.exit(f"{path}: neither a .zip, a .tar.gz nor a .deb")
 
 
 if __name__ == "__main__":

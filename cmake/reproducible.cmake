@@ -1,7 +1,8 @@
 # Reproducible artefacts (reproducible-builds.org): one commit gives the same bytes wherever and
 # whenever it is built. Every time stamp in a package is SOURCE_DATE_EPOCH, the caller's or else
-# the last commit's time; cpack reads it from cmake/cpack-options.cmake, and cmake/repack.py gives
-# the zips and tarballs a fixed order, times, owner and modes.
+# the last commit's time; cpack reads it from cmake/cpack-options.cmake. cpack makes the .deb's
+# entries root's and sorts them; cmake/staged-modes.cmake and cmake/repack.py do the rest: a fixed
+# order, times, owner and modes for everything, whatever the umask, time zone or user.
 if(DEFINED ENV{SOURCE_DATE_EPOCH})
   set(SWUG_SOURCE_DATE_EPOCH "$ENV{SOURCE_DATE_EPOCH}")
 else()
@@ -25,6 +26,4 @@ set(CPACK_SWUG_PYTHON "${SWUG_PYTHON}")
 set(CPACK_SWUG_SOURCE_DIR "${PROJECT_SOURCE_DIR}")
 set(CPACK_SWUG_BINARY_DIR "${PROJECT_BINARY_DIR}")
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/cpack-options.cmake)
-# Installed folders get these modes whatever the umask of the one who packs.
-set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
-    GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/staged-modes.cmake)
