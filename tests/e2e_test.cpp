@@ -79,12 +79,39 @@ struct Outcome {
 // What a case does to the tool's process before it starts; only calls that are safe after fork.
 using Prepare = void (*)();
 
-// The tool as an ordinary user, who may not search the test folder.
+// The tool as an ordinary user, who may not search the test folder. When nobody_argv is set, that
+// user starts it instead: the same run, with a copy of the tool that the user can reach.
+std::vector<char *> nobody_argv;
 void as_nobody()
 {
     const gid_t nogroup = 65534;
     if (setgroups(0, nullptr) != 0 || setgid(nogroup) != 0 || setuid(65534) != 0)
         _exit(126);
+    if (!nobody_argv.empty())
+        execv(nobody_argv[0], nobody_argv.data());
+}
+
+// The build may lie in a folder that other users may not search (a clone in /root), so a run as
+// nobody starts a copy of the tool in a folder of its own below the temporary folder. Returns that
+// folder, or an empty path when some folder above it is closed to other users.
+fs::path copy_for_nobody()
+{
+    std::string templ = (fs::temp_directory_path() / "swug-tool-XXXXXX").string();
+    if (mkdtemp(templ.data()) == nullptr)
+        return {};
+    const fs::path folder = fs::canonical(templ);
+    fs::permissions(folder, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                fs::perms::others_read | fs::perms::others_exec);
+    fs::copy_file(exe, folder / "swug");
+    fs::permissions(folder / "swug", fs::perms::owner_all | fs::perms::group_read |
+                                         fs::perms::group_exec | fs::perms::others_read |
+                                         fs::perms::others_exec);
+    for (fs::path at = folder; at != at.root_path(); at = at.parent_path())
+        if ((fs::status(at).permissions() & fs::perms::others_exec) == fs::perms::none) {
+            fs::remove_all(folder);
+            return {};
+        }
+    return folder;
 }
 
 // Writes past 64 KiB raise SIGXFSZ, which the tool must ignore so that they fail with EFBIG. A
@@ -280,9 +307,23 @@ TEST_P(Names, TheNamedFilesAreUsed)
         write_file(dir / c.decoy, old);
     fs::create_directories(dir / c.run_in);
     fs::create_directories((dir / c.img_at).parent_path());
-    if (c.unprivileged)
+    fs::path tool_copy;
+    std::vector<std::string> words;
+    if (c.unprivileged) {
         fs::permissions(dir / c.run_in, fs::perms::all); // the test folder itself stays 0700
+        fs::permissions(dir / c.sw_at, fs::perms::others_read, fs::perm_options::add); // any umask
+        tool_copy = copy_for_nobody();
+        if (tool_copy.empty())
+            GTEST_SKIP() << "no folder that every user may search can hold a copy of the tool";
+        words = {(tool_copy / "swug").string(), c.sw, c.img};
+        for (std::string &word : words)
+            nobody_argv.push_back(word.data());
+        nobody_argv.push_back(nullptr);
+    }
     const Outcome o = run(dir / c.run_in, {c.sw, c.img}, nullptr, c.unprivileged ? as_nobody : nullptr);
+    nobody_argv.clear();
+    if (!tool_copy.empty())
+        fs::remove_all(tool_copy);
     EXPECT_EQ(o.status, 0) << c.what;
     EXPECT_EQ(read_file(dir / c.img_at), body_of(sw)) << c.what;
     if (!c.decoy.empty()) {

@@ -1,0 +1,18 @@
+# Read by cpack before each package it makes (CPACK_GENERATOR is that package's generator).
+
+# cpack takes every time stamp, and the .deb's gzip headers, from SOURCE_DATE_EPOCH.
+if(CPACK_SWUG_SOURCE_DATE_EPOCH)
+  set(ENV{SOURCE_DATE_EPOCH} ${CPACK_SWUG_SOURCE_DATE_EPOCH})
+endif()
+
+# The .deb carries Debian's copyright and changelog files, the tarball the licence as it is.
+if(CPACK_GENERATOR STREQUAL "DEB")
+  set(extra debian)
+elseif(CPACK_GENERATOR STREQUAL "TGZ")
+  set(extra licence)
+endif()
+if(extra)
+  set(CPACK_INSTALL_CMAKE_PROJECTS
+      ${CPACK_SWUG_BINARY_DIR} swug Unspecified /
+      ${CPACK_SWUG_BINARY_DIR} swug ${extra} /)
+endif()
