@@ -782,9 +782,18 @@ TEST_P(ConsoleKey, TheRestOfAPasteDoesNotRunInCmd)
     close(terminal);
 }
 
+// A key, then a long paste of command lines, in pieces that arrive for about a second.
+std::vector<std::string> long_paste()
+{
+    std::vector<std::string> pieces{"x"};
+    pieces.insert(pieces.end(), 30, "echo hi> pasted.txt\r");
+    return pieces;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Pastes, ConsoleKey,
     ::testing::Values(ConsoleKeyCase{"paste", {"xecho hi> pasted.txt\r"}},
+                      ConsoleKeyCase{"long paste in pieces", long_paste()},
                       ConsoleKeyCase{"paste in pieces", {"x", "echo", " hi>", " pasted", ".txt\r"}},
                       ConsoleKeyCase{"arrow key then a paste", {"\x1b[A", "echo hi> pasted.txt\r"}}),
     described<ConsoleKeyCase>);
