@@ -477,6 +477,23 @@ bool write_all(int fd, const std::string &bytes, Clock::time_point until)
     return at == bytes.size();
 }
 
+// Reads from a terminal or a pipe until text has appeared, or the deadline passes.
+std::string read_until(int master, const std::string &text, Clock::time_point until)
+{
+    std::string seen;
+    char chunk[256];
+    pollfd pfd{master, POLLIN, 0};
+    while (seen.find(text) == std::string::npos && Clock::now() < until) {
+        if (poll(&pfd, 1, 50) <= 0)
+            continue;
+        const ssize_t got = read(master, chunk, sizeof chunk);
+        if (got <= 0)
+            break;
+        seen.append(chunk, static_cast<std::size_t>(got));
+    }
+    return seen;
+}
+
 // Starts the tool with a fresh pipe as standard input, its file status flags set to in_flags, and
 // /dev/null as standard output; returns its pid and the pipe's write end.
 std::pair<pid_t, int> start_on_pipe(const fs::path &dir, const std::vector<std::string> &args,
@@ -549,11 +566,19 @@ TEST_P(Disturbance, LeavesNoBrokenImage)
         status = wait_exit(pid, until);
         close(keys);
     } else if (c.how == Disturb::lone_cr_key) {
-        auto [pid, keys] = start_on_pipe(dir, {});
-        ASSERT_EQ(write(keys, "\r", 1), 1);
+        int in_pipe[2] = {-1, -1};
+        int out_pipe[2] = {-1, -1};
+        ASSERT_EQ(pipe2(in_pipe, O_CLOEXEC), 0);
+        ASSERT_EQ(pipe2(out_pipe, O_CLOEXEC), 0);
+        const pid_t pid = start(dir, {}, in_pipe[0], out_pipe[1]);
+        close(in_pipe[0]);
+        close(out_pipe[1]);
+        EXPECT_NE(read_until(out_pipe[0], prompt, until).find(prompt), std::string::npos);
+        ASSERT_EQ(write(in_pipe[1], "\r", 1), 1);
         // No more input comes, nor its end, until the tool has ended or been killed.
-        status = wait_exit(pid, Clock::now() + std::chrono::seconds(5));
-        close(keys);
+        status = wait_exit(pid, Clock::now() + std::chrono::seconds(2));
+        close(in_pipe[1]);
+        close(out_pipe[0]);
     }
 
     EXPECT_EQ(status, c.status) << c.what;
@@ -661,23 +686,6 @@ struct KeyCase {
 };
 
 class KeyPress : public Swug, public ::testing::WithParamInterface<KeyCase> {};
-
-// Reads from the terminal until text has appeared, or the deadline passes.
-std::string read_until(int master, const std::string &text, Clock::time_point until)
-{
-    std::string seen;
-    char chunk[256];
-    pollfd pfd{master, POLLIN, 0};
-    while (seen.find(text) == std::string::npos && Clock::now() < until) {
-        if (poll(&pfd, 1, 50) <= 0)
-            continue;
-        const ssize_t got = read(master, chunk, sizeof chunk);
-        if (got <= 0)
-            break;
-        seen.append(chunk, static_cast<std::size_t>(got));
-    }
-    return seen;
-}
 
 TEST_P(KeyPress, OneKeyEndsTheWaitUnechoedAndTheTerminalIsRestored)
 {
