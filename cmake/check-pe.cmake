@@ -1,5 +1,7 @@
 # Checks that EXE is a Windows console program of the expected format (FORMAT: pei-i386 or
-# pei-x86-64) that needs no DLL beyond the system's own. OBJDUMP reads it.
+# pei-x86-64) that needs no DLL beyond the system's own, and that it carries its application
+# manifest. OBJDUMP reads it; XMLLINT, when given, checks that the manifest is well-formed XML, as
+# Windows refuses to start a program whose manifest is not.
 cmake_minimum_required(VERSION 3.25)
 
 execute_process(COMMAND ${OBJDUMP} -p ${EXE} OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
@@ -20,4 +22,54 @@ foreach(line IN LISTS dlls)
     message(FATAL_ERROR "${EXE} needs ${dll}, which a bare Windows does not have")
   endif()
 endforeach()
-message(STATUS "${EXE}: ${FORMAT} console program; needs ${dlls}")
+
+# The manifest is resource 1 of type RT_MANIFEST (24), the one Windows reads at process start.
+# objdump lists the resource tree in order: type, then name, then language, then the data's place.
+set(hex "0x[0-9a-f]+")
+if(NOT dump MATCHES "Entry: ID: 0x000018, Value: ${hex}\n[^\n]*Name Table[^\n]*\n[^\n]*Entry: ID: 0x000001, Value: ${hex}\n[^\n]*Language Table[^\n]*\n[^\n]*Entry: ID: ${hex}, Value: ${hex}\n[^\n]*Leaf: Addr: (${hex}), Size: (${hex})")
+  message(FATAL_ERROR "${EXE} has no application manifest (resource 1 of type RT_MANIFEST)")
+endif()
+set(manifest_rva ${CMAKE_MATCH_1})
+set(manifest_size ${CMAKE_MATCH_2})
+if(NOT dump MATCHES "ImageBase[\t ]+([0-9a-fA-F]+)")
+  message(FATAL_ERROR "${OBJDUMP} shows no image base for ${EXE}")
+endif()
+set(image_base 0x${CMAKE_MATCH_1})
+execute_process(COMMAND ${OBJDUMP} -h ${EXE} OUTPUT_VARIABLE sections RESULT_VARIABLE failed)
+if(failed OR NOT sections MATCHES " \\.rsrc +[0-9a-f]+ +([0-9a-f]+) +[0-9a-f]+ +([0-9a-f]+) ")
+  message(FATAL_ERROR "${EXE} has no .rsrc section")
+endif()
+math(EXPR manifest_offset "${manifest_rva} - (0x${CMAKE_MATCH_1} - ${image_base}) + 0x${CMAKE_MATCH_2}")
+math(EXPR manifest_size "${manifest_size}")
+file(READ ${EXE} manifest OFFSET ${manifest_offset} LIMIT ${manifest_size})
+string(LENGTH "${manifest}" manifest_length)
+if(NOT manifest_length EQUAL manifest_size OR NOT manifest MATCHES "^<\\?xml .*</assembly>[\r\n]*$")
+  message(FATAL_ERROR "${EXE}: the RT_MANIFEST resource is no whole manifest")
+endif()
+# Without asInvoker Windows virtualizes a 32-bit program's writes and may ask to elevate it.
+if(NOT manifest MATCHES "<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>")
+  message(FATAL_ERROR "${EXE}: the manifest does not run it as the invoker")
+endif()
+foreach(os IN ITEMS "Vista;e2011457-1546-43c5-a5fe-008deee3d3f0" "7;35138b9a-5d96-4fbd-8e2d-a2440225f93a"
+                    "8;4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38" "8.1;1f676c76-80e1-4239-95bb-83d0f6d0da78"
+                    "10 and 11;8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a")
+  list(GET os 0 os_name)
+  list(GET os 1 os_id)
+  string(FIND "${manifest}" "<supportedOS Id=\"{${os_id}}\"/>" at)
+  if(at LESS 0)
+    message(FATAL_ERROR "${EXE}: the manifest does not name Windows ${os_name} as supported")
+  endif()
+endforeach()
+if(NOT manifest MATCHES "<longPathAware xmlns=\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\">true</longPathAware>")
+  message(FATAL_ERROR "${EXE}: the manifest does not declare it long-path aware")
+endif()
+if(XMLLINT)
+  get_filename_component(exe_name ${EXE} NAME)
+  set(manifest_file ${CMAKE_CURRENT_BINARY_DIR}/${exe_name}.manifest)
+  file(WRITE ${manifest_file} "${manifest}")
+  execute_process(COMMAND ${XMLLINT} --noout ${manifest_file} RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR "${EXE}: its manifest is not well-formed XML")
+  endif()
+endif()
+message(STATUS "${EXE}: ${FORMAT} console program with its manifest; needs ${dlls}")

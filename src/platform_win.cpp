@@ -7,6 +7,7 @@
 #include <direct.h>
 
 #include <cstring>
+#include <cwchar>
 
 const bool backslash_separates_dirs = true;
 
@@ -40,24 +41,68 @@ int to_wide(const char *utf8, wchar_t *wide, int units)
     return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, wide, units) > 0 ? 0 : -1;
 }
 
-int wide_path(const char *utf8, wchar_t *wide, int units)
+// Copies the wide string from into wide, which holds units, after prefix; -1 when it does not fit.
+static int join_wide(const wchar_t *prefix, const wchar_t *from, wchar_t *wide, int units)
 {
-    return to_wide(utf8, wide, units);
+    const std::size_t prefix_len = std::wcslen(prefix);
+    const std::size_t from_len = std::wcslen(from);
+    if (prefix_len + from_len >= static_cast<std::size_t>(units))
+        return -1;
+    std::wmemcpy(wide, prefix, prefix_len);
+    std::wmemcpy(wide + prefix_len, from, from_len + 1);
+    return 0;
 }
 
+// A path that starts "\\?\" or "\\.\", which Windows passes on without parsing it as a path.
+static bool in_device_form(const wchar_t *path)
+{
+    return path[0] == L'\\' && path[1] == L'\\' && (path[2] == L'?' || path[2] == L'.') && path[3] == L'\\';
+}
+
+// A name whose full path reaches MAX_PATH opens only in its verbatim form where long paths are not
+// enabled system-wide. Windows takes a verbatim path as it stands, so it is made from the full
+// path, in which the name's slashes are already backslashes and its "." and ".." resolved.
+int wide_path(const char *utf8, wchar_t *wide, int units)
+{
+    wchar_t name[NAME_UNITS];
+    wchar_t full[PATH_UNITS];
+    if (to_wide(utf8, name, NAME_UNITS) != 0)
+        return -1;
+    const DWORD full_len = GetFullPathNameW(name, PATH_UNITS, full, nullptr);
+    // Short paths, names without a full path that fits, and names already in a device or verbatim
+    // form open as the user gave them.
+    if (full_len < MAX_PATH || full_len >= static_cast<DWORD>(PATH_UNITS) || in_device_form(full))
+        return join_wide(L"", name, wide, units);
+    if (full[0] == L'\\' && full[1] == L'\\')
+        return join_wide(L"\\\\?\\UNC\\", full + 2, wide, units);
+    return join_wide(L"\\\\?\\", full, wide, units);
+}
+
+// msvcrt's parse of the wide command line; nullptr when it fails.
+static wchar_t **wide_args(int *argc)
+{
+    wchar_t **wargv = nullptr;
+    wchar_t **wenvp = nullptr;
+    startup_info info{0};
+    if (__wgetmainargs(argc, &wargv, &wenvp, 0, &info) != 0 || wargv == nullptr || *argc < 1)
+        return nullptr;
+    return wargv;
+}
+
+// The narrow argc comes from the command line in the code page, whose best-fit mapping can turn a
+// character into a quote or a space, and so split the words differently from the wide parse.
 int command_count(int argc)
 {
-    return argc;
+    int wargc = 0;
+    return wide_args(&wargc) != nullptr ? wargc : argc;
 }
 
 char *command_word(char **argv, int i, char *word, std::size_t cap)
 {
     int argc = 0;
-    wchar_t **wargv = nullptr;
-    wchar_t **wenvp = nullptr;
-    startup_info info{0};
+    wchar_t **wargv = wide_args(&argc);
     (void)argv;
-    if (__wgetmainargs(&argc, &wargv, &wenvp, 0, &info) != 0 || i >= argc || wargv == nullptr)
+    if (wargv == nullptr || i >= argc)
         return nullptr;
     return to_utf8(wargv[i], word, cap) == 0 ? word : nullptr;
 }

@@ -2,17 +2,46 @@
 #include "platform.h"
 
 #include <conio.h>
-#include <io.h>
 #include <windows.h>
+
+// The rest of a paste is dropped until the console has been quiet this long, for at most
+// PASTE_MS in all: a paste arrives in pieces a few tens of milliseconds apart, and may be long.
+constexpr DWORD QUIET_MS = 100;
+constexpr ULONGLONG PASTE_MS = 2000;
+constexpr DWORD RECORDS = 64;
+
+// Drops console input until it has been quiet for QUIET_MS, so that no part of a paste reaches
+// the shell, which would run it.
+static void drop_paste(HANDLE console)
+{
+    const ULONGLONG start = GetTickCount64();
+    INPUT_RECORD records[RECORDS];
+    while (GetTickCount64() - start < PASTE_MS && WaitForSingleObject(console, QUIET_MS) == WAIT_OBJECT_0) {
+        DWORD waiting = 0;
+        DWORD got = 0;
+        if (!GetNumberOfConsoleInputEvents(console, &waiting))
+            break;
+        // Signalled with nothing to read: wait for the next event instead of spinning.
+        if (waiting == 0)
+            Sleep(1);
+        else if (!ReadConsoleInputW(console, records, waiting < RECORDS ? waiting : RECORDS, &got))
+            break;
+    }
+    (void)FlushConsoleInputBuffer(console);
+}
 
 void wait_for_key()
 {
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     DWORD mode = 0;
-    if (GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode)) {
-        _getch();
+    if (GetConsoleMode(input, &mode)) {
+        (void)_getch();
+        drop_paste(input);
         return;
     }
-    // Input from a pipe or a file: one byte, and end of input ends the wait.
+    // Input from a pipe or a file: one byte as it is, not through text mode, which would hold a
+    // lone CR until it sees whether an LF follows. End of input or an error ends the wait.
     unsigned char key = 0;
-    _read(0, &key, 1);
+    DWORD got = 0;
+    (void)ReadFile(input, &key, 1, &got, nullptr);
 }

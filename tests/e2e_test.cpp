@@ -140,18 +140,11 @@ const std::vector<std::string> slow_reads = {strace_exe, "-f", "-o", "/dev/null"
                                              "inject=read:delay_exit=50000", "-E",
                                              "ASAN_OPTIONS=detect_leaks=0"};
 
-// Starts the tool, through the launcher if there is one, in dir with the given standard input and
-// output, with the words of prefix (a tracer) before them. On its own terminal it leads a new
-// session, as a shell's job does.
-pid_t start(const fs::path &dir, const std::vector<std::string> &args, int in, int out,
-            bool own_terminal = false, Prepare prepare = nullptr,
-            const std::vector<std::string> &prefix = {})
+// Starts the program that words name, with its arguments, in dir with the given standard input and
+// output. On its own terminal it leads a new session, as a shell's job does.
+pid_t start_words(const fs::path &dir, std::vector<std::string> words, int in, int out,
+                  bool own_terminal = false, Prepare prepare = nullptr)
 {
-    std::vector<std::string> words = prefix;
-    if (!launcher.empty())
-        words.push_back(launcher);
-    words.push_back(exe);
-    words.insert(words.end(), args.begin(), args.end());
     std::vector<char *> argv;
     for (std::string &word : words)
         argv.push_back(word.data());
@@ -170,6 +163,20 @@ pid_t start(const fs::path &dir, const std::vector<std::string> &args, int in, i
         _exit(127);
     }
     return pid;
+}
+
+// Starts the tool, through the launcher if there is one, with the words of prefix (a tracer)
+// before them; see start_words.
+pid_t start(const fs::path &dir, const std::vector<std::string> &args, int in, int out,
+            bool own_terminal = false, Prepare prepare = nullptr,
+            const std::vector<std::string> &prefix = {})
+{
+    std::vector<std::string> words = prefix;
+    if (!launcher.empty())
+        words.push_back(launcher);
+    words.push_back(exe);
+    words.insert(words.end(), args.begin(), args.end());
+    return start_words(dir, words, in, out, own_terminal, prepare);
 }
 
 // Waits for the child to end and returns its exit status, 128 + the signal that ended it, as a
@@ -342,6 +349,9 @@ std::string name_of_length(std::size_t n)
 
 const std::string name299 = name_of_length(299);
 const std::string dot_long = "./" + name_of_length(297);
+// Below the test folder their full paths pass the 260 characters of Windows' MAX_PATH.
+const std::string long_sw = name_of_length(240);
+const std::string long_img = name_of_length(245);
 
 INSTANTIATE_TEST_SUITE_P(
     Forms, Names,
@@ -355,6 +365,16 @@ INSTANTIATE_TEST_SUITE_P(
         // Joined with the folder the name passes 299 characters, so it is used as given.
         NameCase{"dot-slash too long to join", "", dot_long, dot_long.substr(2), "./img.bin",
                  "img.bin", false},
+        // On Windows only the full path opens names this long: its slashes become backslashes
+        // and "." and ".." are resolved before it is used as it stands.
+        NameCase{"long names through the parent folder", "sub", "../" + long_sw, long_sw,
+                 "./.././" + long_img, long_img, false},
+        // The code page's best-fit mapping turns U+3000 into a space and U+FF02 into a quote,
+        // which would split a narrow command line into other words.
+        NameCase{"names holding an ideographic space", "", "sw　1.bin", "sw　1.bin", "img　1.bin",
+                 "img　1.bin", false, "1.bin"},
+        NameCase{"names holding full-width quotes", "", "sw＂1.bin", "sw＂1.bin", "＂img 1.bin",
+                 "＂img 1.bin", false, "img 1.bin"},
         // Names outside a Windows code page, which the narrow calls would swap for look-alikes.
         NameCase{"CJK names", "", "固件.bin", "固件.bin", "镜像.bin", "镜像.bin", false},
         NameCase{"Cyrillic names", "", "прошивка.bin", "прошивка.bin", "образ.bin", "образ.bin", false},
@@ -497,6 +517,7 @@ enum class Disturb {
     image_removed,     // the image's name is removed while the tool writes it
     image_moved,       // the image is renamed while the tool writes it
     null_image_locked, // the image is /dev/null, which another process holds a lock on
+    lone_cr_key,       // interactive, the key a lone CR on a pipe that stays open
 };
 
 struct DisturbanceCase {
@@ -527,6 +548,23 @@ bool write_all(int fd, const std::string &bytes, Clock::time_point until)
         at += put > 0 ? static_cast<std::size_t>(put) : 0;
     }
     return at == bytes.size();
+}
+
+// Reads from a terminal or a pipe until text has appeared, or the deadline passes.
+std::string read_until(int master, const std::string &text, Clock::time_point until)
+{
+    std::string seen;
+    char chunk[256];
+    pollfd pfd{master, POLLIN, 0};
+    while (seen.find(text) == std::string::npos && Clock::now() < until) {
+        if (poll(&pfd, 1, 50) <= 0)
+            continue;
+        const ssize_t got = read(master, chunk, sizeof chunk);
+        if (got <= 0)
+            break;
+        seen.append(chunk, static_cast<std::size_t>(got));
+    }
+    return seen;
 }
 
 // Starts the tool with a fresh pipe as standard input, its file status flags set to in_flags, and
@@ -641,6 +679,20 @@ TEST_P(Disturbance, LeavesNoBrokenImage)
         ASSERT_EQ(write(keys, "k", 1), 1);
         status = wait_exit(pid, until);
         close(keys);
+    } else if (c.how == Disturb::lone_cr_key) {
+        int in_pipe[2] = {-1, -1};
+        int out_pipe[2] = {-1, -1};
+        ASSERT_EQ(pipe2(in_pipe, O_CLOEXEC), 0);
+        ASSERT_EQ(pipe2(out_pipe, O_CLOEXEC), 0);
+        const pid_t pid = start(dir, {}, in_pipe[0], out_pipe[1]);
+        close(in_pipe[0]);
+        close(out_pipe[1]);
+        EXPECT_NE(read_until(out_pipe[0], prompt, until).find(prompt), std::string::npos);
+        ASSERT_EQ(write(in_pipe[1], "\r", 1), 1);
+        // No more input comes, nor its end, until the tool has ended or been killed.
+        status = wait_exit(pid, Clock::now() + std::chrono::seconds(2));
+        close(in_pipe[1]);
+        close(out_pipe[0]);
     }
 
     EXPECT_EQ(status, c.status) << c.what;
@@ -676,7 +728,8 @@ INSTANTIATE_TEST_SUITE_P(
         DisturbanceCase{"FIFO image whose reader quits", Disturb::fifo_reader_quits, 0, 1, true,
                         "no FIFOs on Windows"},
         DisturbanceCase{"prompt to a closed pipe", Disturb::stdout_closed, 0, 0, true},
-        DisturbanceCase{"non-blocking standard input", Disturb::nonblocking_stdin, 0, 0, true}),
+        DisturbanceCase{"non-blocking standard input", Disturb::nonblocking_stdin, 0, 0, true},
+        DisturbanceCase{"a lone CR as the key", Disturb::lone_cr_key, 0, 0, true}),
     described<DisturbanceCase>);
 
 // --- Files on file systems of their own, which the test mounts as root. ---
@@ -860,7 +913,16 @@ INSTANTIATE_TEST_SUITE_P(
                       InteractiveCase{"three arguments", {"a", "b", "c"}, true, true,
                                       "Parameter Error [4]" + newline},
                       InteractiveCase{"four arguments", {"a", "b", "c", "d"}, true, true,
-                                      "Parameter Error [5]" + newline}),
+                                      "Parameter Error [5]" + newline},
+                      // The count comes from the parse the names come from. The code page's
+                      // best-fit mapping turns U+3000 into a space and U+FF02 into a quote, and
+                      // would split or join these words.
+                      InteractiveCase{"one argument holding an ideographic space", {"a　b"}, true, true,
+                                      "Parameter Error [2]" + newline},
+                      InteractiveCase{"one argument holding a full-width quote", {"a＂ b"}, true,
+                                      true, "Parameter Error [2]" + newline},
+                      InteractiveCase{"three arguments, two holding full-width quotes",
+                                      {"a＂", "b", "＂c"}, true, true, "Parameter Error [4]" + newline}),
                          described<InteractiveCase>);
 
 // --- The key press on a terminal. ---
@@ -874,23 +936,6 @@ struct KeyCase {
 };
 
 class KeyPress : public Swug, public ::testing::WithParamInterface<KeyCase> {};
-
-// Reads from the terminal until text has appeared, or the deadline passes.
-std::string read_until(int master, const std::string &text, Clock::time_point until)
-{
-    std::string seen;
-    char chunk[256];
-    pollfd pfd{master, POLLIN, 0};
-    while (seen.find(text) == std::string::npos && Clock::now() < until) {
-        if (poll(&pfd, 1, 50) <= 0)
-            continue;
-        const ssize_t got = read(master, chunk, sizeof chunk);
-        if (got <= 0)
-            break;
-        seen.append(chunk, static_cast<std::size_t>(got));
-    }
-    return seen;
-}
 
 TEST_P(KeyPress, OneKeyEndsTheWaitUnechoedAndTheTerminalIsRestored)
 {
@@ -971,5 +1016,72 @@ INSTANTIATE_TEST_SUITE_P(Keys, KeyPress,
                                            KeyCase{"slow paste of one byte every 40 ms",
                                                    std::string(59, 'p') + "\n", 0, false, 40}),
                          described<KeyCase>);
+
+// --- The key press in a Windows console, with cmd as the shell that reads what is left. ---
+
+struct ConsoleKeyCase {
+    const char *what;
+    std::vector<std::string> pieces; // typed or pasted into the console, 30 ms apart
+};
+
+class ConsoleKey : public Swug, public ::testing::WithParamInterface<ConsoleKeyCase> {};
+
+// cmd runs the tool as a user types its name at the prompt; what the console still holds when the
+// tool ends, cmd reads and runs.
+TEST_P(ConsoleKey, TheRestOfAPasteDoesNotRunInCmd)
+{
+    if (!windows)
+        GTEST_SKIP() << "a Windows console and cmd";
+    int master = -1;
+    int terminal = -1;
+    ASSERT_EQ(openpty(&master, &terminal, nullptr, nullptr, nullptr), 0);
+    // wine's console takes the terminal's bytes as keys: Enter is a CR, as a console sends it.
+    termios raw{};
+    ASSERT_EQ(tcgetattr(terminal, &raw), 0);
+    cfmakeraw(&raw);
+    ASSERT_EQ(tcsetattr(terminal, TCSANOW, &raw), 0);
+    fs::copy_file(exe, dir / "swug.exe");
+    std::vector<std::string> words{"cmd"};
+    if (!launcher.empty())
+        words.insert(words.begin(), launcher);
+    const pid_t pid = start_words(dir, words, terminal, terminal, true);
+    const auto until = Clock::now() + deadline;
+    const std::string cmd_prompt = dir.filename().string() + ">";
+    EXPECT_NE(read_until(master, cmd_prompt, until).find(cmd_prompt), std::string::npos);
+    EXPECT_TRUE(write_all(master, "swug.exe\r", until));
+    // wine's console draws the prompt a character at a time, between cursor controls.
+    EXPECT_NE(read_until(master, "!", until).find('!'), std::string::npos);
+
+    for (const std::string &piece : GetParam().pieces) {
+        EXPECT_TRUE(write_all(master, piece, until));
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    }
+    EXPECT_NE(read_until(master, cmd_prompt, until).find(cmd_prompt), std::string::npos)
+        << "the wait did not end";
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_TRUE(write_all(master, "exit\r", until));
+    EXPECT_EQ(wait_exit(pid, until), 0) << "cmd did not take the exit command whole";
+    EXPECT_FALSE(fs::exists(dir / "pasted.txt")) << "cmd ran the rest of the paste";
+    pollfd left{terminal, POLLIN, 0};
+    EXPECT_EQ(poll(&left, 1, 50), 0) << "part of the paste was left on the terminal";
+    close(master);
+    close(terminal);
+}
+
+// A key, then a long paste of command lines, in pieces that arrive for about a second.
+std::vector<std::string> long_paste()
+{
+    std::vector<std::string> pieces{"x"};
+    pieces.insert(pieces.end(), 30, "echo hi> pasted.txt\r");
+    return pieces;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pastes, ConsoleKey,
+    ::testing::Values(ConsoleKeyCase{"paste", {"xecho hi> pasted.txt\r"}},
+                      ConsoleKeyCase{"long paste in pieces", long_paste()},
+                      ConsoleKeyCase{"paste in pieces", {"x", "echo", " hi>", " pasted", ".txt\r"}},
+                      ConsoleKeyCase{"arrow key then a paste", {"\x1b[A", "echo hi> pasted.txt\r"}}),
+    described<ConsoleKeyCase>);
 
 } // namespace
