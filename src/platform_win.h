@@ -1,5 +1,5 @@
 // What the Windows side of the platform layer shares between its files: names, in their wide
-// form, and whether an image is open for the console handler to wait for.
+// form, and what the console handler does to an image left behind.
 #ifndef SWUG_PLATFORM_WIN_H
 #define SWUG_PLATFORM_WIN_H
 
@@ -19,7 +19,9 @@ constexpr int PATH_UNITS = 1024;
 // when it has no exact UTF-16 form or does not fit.
 int wide_path(const char *utf8, wchar_t *wide, int units);
 
-// 1 while the image is open, so that closing the console waits for the run to remove it.
-extern volatile LONG image_open;
+// Called by the console handler, with the run's thread stopped, just before the process ends:
+// empties an image that the end of the process would not remove and that the run created or
+// emptied. The image's own side, in platform_win_image.cpp.
+void abandon_image();
 
 #endif
