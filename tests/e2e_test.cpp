@@ -517,6 +517,7 @@ enum class Disturb {
     software_rewritten, // a second run tries to write the software file while the tool reads it
     // The software file is a named pipe that stalls after its first 100000 bytes, then:
     ctrl_c_on_stalled_pipe,  // Ctrl-C on the tool's console
+    ctrl_c_image_undeletable, // the same, with the image held by a reader that denies deleting it
     killed_on_stalled_pipe,  // the process is killed
 };
 
@@ -525,9 +526,10 @@ struct DisturbanceCase {
     Disturb how;
     int signal; // sent mid-copy
     int status; // 128 + the signal when ended by one
-    bool old_image_kept; // else no img.bin is left
+    bool old_image_kept; // else no img.bin is left, or an empty one
     const char *posix_only = nullptr; // why the case has no meaning on Windows
     bool windows_only = false;        // it needs a second Windows process
+    bool image_emptied = false;       // an empty img.bin is left
 };
 
 const char no_signals[] = "a Windows program gets no POSIX signals";
@@ -567,29 +569,35 @@ std::pair<pid_t, int> start_on_pipe(const fs::path &dir, const std::vector<std::
     return {pid, in_pipe[1]};
 }
 
-// Runs the tool on its own console with a named pipe as its software file, which gives the first
-// 100000 bytes of sw and then stalls; once the old image is emptied, ends the run as how says. The
-// run must end within a few seconds; returns its status.
+// Runs the tool on its own console with a named pipe as its software file, which gives most of sw
+// and then stalls; once the old image is emptied and the image's first 256 KiB are on disk, ends
+// the run as how says. The run must end within a few seconds; returns its status.
 int end_on_stalled_pipe(const fs::path &dir, Disturb how, const std::string &sw, std::uintmax_t old_size)
 {
     const auto until = Clock::now() + deadline;
+    const std::uintmax_t flushed = 256 * 1024;
     int master = -1;
     int terminal = -1;
     if (openpty(&master, &terminal, nullptr, nullptr, nullptr) != 0)
         return -2;
+    Helper reader;
+    if (how == Disturb::ctrl_c_image_undeletable)
+        reader = start_helper(dir, "read", "img.bin");
     Helper serve = start_helper(dir, "serve", dir.filename().string());
     const pid_t pid = start(dir, {pipe_path(dir), "img.bin"}, terminal, terminal, true);
-    EXPECT_TRUE(write_all(serve.input, sw.substr(0, 100000), until));
+    EXPECT_TRUE(write_all(serve.input, sw.substr(0, 128 + flushed + 5000), until));
     std::error_code error;
-    while (fs::file_size(dir / "img.bin", error) == old_size && Clock::now() < until)
+    for (std::uintmax_t size = old_size; (size == old_size || size < flushed) && Clock::now() < until;
+         size = fs::file_size(dir / "img.bin", error))
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    if (how == Disturb::ctrl_c_on_stalled_pipe)
-        EXPECT_EQ(write(master, "\x03", 1), 1);
-    else
+    if (how == Disturb::killed_on_stalled_pipe)
         kill(pid, SIGKILL);
+    else
+        EXPECT_EQ(write(master, "\x03", 1), 1);
     const int status = wait_exit(pid, Clock::now() + std::chrono::seconds(10));
     stop_helper(serve);
+    stop_helper(reader);
     close(master);
     close(terminal);
     return status;
@@ -674,7 +682,9 @@ TEST_P(Disturbance, LeavesNoBrokenImage)
 
     EXPECT_EQ(status, c.status) << c.what;
     EXPECT_EQ(read_file(dir / "sw.bin"), sw) << c.what;
-    EXPECT_EQ(read_file(dir / "img.bin"), c.old_image_kept ? std::optional(old_img) : std::nullopt)
+    EXPECT_EQ(read_file(dir / "img.bin"), c.old_image_kept  ? std::optional(old_img)
+                                          : c.image_emptied ? std::optional(std::string())
+                                                            : std::nullopt)
         << c.what;
 }
 
@@ -699,7 +709,10 @@ INSTANTIATE_TEST_SUITE_P(
         DisturbanceCase{"Ctrl-C on a stalled pipe", Disturb::ctrl_c_on_stalled_pipe, 0, ctrl_c_exit,
                         false, nullptr, true},
         DisturbanceCase{"killed on a stalled pipe", Disturb::killed_on_stalled_pipe, 0, 128 + SIGKILL,
-                        false, nullptr, true}),
+                        false, nullptr, true},
+        // The image cannot be removed, so it is emptied.
+        DisturbanceCase{"Ctrl-C on a stalled pipe, image not deletable",
+                        Disturb::ctrl_c_image_undeletable, 0, ctrl_c_exit, false, nullptr, true, true}),
     described<DisturbanceCase>);
 
 // --- Input that cannot seek: the leading block is read and dropped. ---

@@ -2,6 +2,7 @@
 // its file or pipe is set up ("connected" too, once a pipe's client has come), and ends when its
 // standard input ends.
 //   hold write FILE   holds FILE open for writing
+//   hold read FILE    holds FILE open for reading, letting others write it but not delete it
 //   hold serve NAME   serves the named pipe \\.\pipe\NAME with what arrives on standard input
 //   hold sink NAME    serves the named pipe \\.\pipe\NAME and reads nothing from it
 #include <windows.h>
@@ -52,9 +53,11 @@ int wmain(int argc, wchar_t **argv)
 {
     if (argc != 3)
         return 2;
-    if (std::wcscmp(argv[1], L"write") == 0) {
-        HANDLE file = CreateFileW(argv[2], GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const bool write = std::wcscmp(argv[1], L"write") == 0;
+    if (write || std::wcscmp(argv[1], L"read") == 0) {
+        HANDLE file = CreateFileW(argv[2], write ? GENERIC_WRITE : GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file == INVALID_HANDLE_VALUE)
             return 3;
         say_ready();
