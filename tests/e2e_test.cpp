@@ -513,6 +513,7 @@ enum class Disturb {
     fifo_reader_quits, // the image is a FIFO whose reader goes away
     stdout_closed,     // interactive, and the prompt cannot be printed
     nonblocking_stdin, // interactive, with standard input left non-blocking
+    size_limit_undeletable, // writes fail part-way, and a reader keeps the image from being deleted
     software_held,     // a second program has the software file open for writing
     software_rewritten, // a second run tries to write the software file while the tool reads it
     // The software file is a named pipe that stalls after its first 100000 bytes, then:
@@ -661,6 +662,10 @@ TEST_P(Disturbance, LeavesNoBrokenImage)
         ASSERT_EQ(write(keys, "k", 1), 1);
         status = wait_exit(pid, until);
         close(keys);
+    } else if (c.how == Disturb::size_limit_undeletable) {
+        Helper reader = start_helper(dir, "read", "img.bin");
+        status = run(dir, {"sw.bin", "img.bin"}, nullptr, limit_file_size).status;
+        stop_helper(reader);
     } else if (c.how == Disturb::software_held) {
         Helper writer = start_helper(dir, "write", "sw.bin");
         status = run(dir, {"sw.bin", "img.bin"}).status;
@@ -702,6 +707,9 @@ INSTANTIATE_TEST_SUITE_P(
                         "no FIFOs on Windows"},
         DisturbanceCase{"prompt to a closed pipe", Disturb::stdout_closed, 0, 0, true},
         DisturbanceCase{"non-blocking standard input", Disturb::nonblocking_stdin, 0, 0, true},
+        // The image cannot be removed, so it is emptied.
+        DisturbanceCase{"write fails part-way, image not deletable", Disturb::size_limit_undeletable,
+                        0, 1, false, nullptr, true, true},
         DisturbanceCase{"software file open for writing elsewhere", Disturb::software_held, 0, 1,
                         true, nullptr, true},
         DisturbanceCase{"second run writes the software file", Disturb::software_rewritten, 0, 1,
@@ -710,7 +718,6 @@ INSTANTIATE_TEST_SUITE_P(
                         false, nullptr, true},
         DisturbanceCase{"killed on a stalled pipe", Disturb::killed_on_stalled_pipe, 0, 128 + SIGKILL,
                         false, nullptr, true},
-        // The image cannot be removed, so it is emptied.
         DisturbanceCase{"Ctrl-C on a stalled pipe, image not deletable",
                         Disturb::ctrl_c_image_undeletable, 0, ctrl_c_exit, false, nullptr, true, true}),
     described<DisturbanceCase>);
