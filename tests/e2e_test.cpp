@@ -827,8 +827,11 @@ std::string read_until(int master, const std::string &text, Clock::time_point un
 
 TEST_P(KeyPress, OneKeyEndsTheWaitUnechoedAndTheTerminalIsRestored)
 {
-    if (windows)
-        GTEST_SKIP() << "terminal modes are POSIX";
+    const KeyCase &c = GetParam();
+    if (windows && (c.signal != 0 || c.key.size() > 3))
+        GTEST_SKIP() << "POSIX signals, and a paste left for a POSIX shell";
+    if (windows && c.key == "\x03")
+        GTEST_SKIP() << "wine leaves the terminal's ISIG on: ^C arrives as SIGINT, whatever the console mode";
     int master = -1;
     int terminal = -1;
     ASSERT_EQ(openpty(&master, &terminal, nullptr, nullptr, nullptr), 0);
@@ -836,8 +839,20 @@ TEST_P(KeyPress, OneKeyEndsTheWaitUnechoedAndTheTerminalIsRestored)
     ASSERT_EQ(tcgetattr(terminal, &before), 0);
     const pid_t pid = start(dir, {}, terminal, terminal, true);
     const auto until = Clock::now() + deadline;
-    EXPECT_NE(read_until(master, prompt, until).find(prompt), std::string::npos)
+    // wine's console draws text a character at a time between cursor escapes: there the prompt's
+    // last character shows that it is out.
+    const std::string shown = windows ? "!" : prompt;
+    EXPECT_NE(read_until(master, shown, until).find(shown), std::string::npos)
         << "the prompt must show before the wait";
+    if (windows) {
+        // The console's own modes are not the terminal's; the wait needs a moment to set them.
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        EXPECT_TRUE(write_all(master, c.key, until));
+        EXPECT_EQ(wait_exit(pid, until), 0);
+        close(master);
+        close(terminal);
+        return;
+    }
     termios waiting{};
     do {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -845,7 +860,6 @@ TEST_P(KeyPress, OneKeyEndsTheWaitUnechoedAndTheTerminalIsRestored)
     } while ((waiting.c_lflag & (ICANON | ECHO | ISIG)) != 0 && Clock::now() < until);
     EXPECT_EQ(waiting.c_lflag & (ICANON | ECHO | ISIG), 0u);
 
-    const KeyCase &c = GetParam();
     if (c.signal != 0)
         kill(pid, c.signal);
     else
