@@ -520,6 +520,7 @@ enum class Disturb {
     ctrl_c_on_stalled_pipe,  // Ctrl-C on the tool's console
     ctrl_c_image_undeletable, // the same, with the image held by a reader that denies deleting it
     killed_on_stalled_pipe,  // the process is killed
+    image_renamed_on_stalled_pipe, // the image is renamed, then the pipe ends
 };
 
 struct DisturbanceCase {
@@ -592,10 +593,15 @@ int end_on_stalled_pipe(const fs::path &dir, Disturb how, const std::string &sw,
          size = fs::file_size(dir / "img.bin", error))
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    if (how == Disturb::killed_on_stalled_pipe)
+    if (how == Disturb::killed_on_stalled_pipe) {
         kill(pid, SIGKILL);
-    else
+    } else if (how == Disturb::image_renamed_on_stalled_pipe) {
+        fs::rename(dir / "img.bin", dir / "moved.bin", error);
+        EXPECT_FALSE(error) << error.message();
+        stop_helper(serve);
+    } else {
         EXPECT_EQ(write(master, "\x03", 1), 1);
+    }
     const int status = wait_exit(pid, Clock::now() + std::chrono::seconds(10));
     stop_helper(serve);
     stop_helper(reader);
@@ -707,6 +713,9 @@ INSTANTIATE_TEST_SUITE_P(
                         "no FIFOs on Windows"},
         DisturbanceCase{"prompt to a closed pipe", Disturb::stdout_closed, 0, 0, true},
         DisturbanceCase{"non-blocking standard input", Disturb::nonblocking_stdin, 0, 0, true},
+        // Windows lets no other program rename the image while it is written; a Linux one can.
+        DisturbanceCase{"image renamed before its end", Disturb::image_renamed_on_stalled_pipe, 0, 1,
+                        false, nullptr, true},
         // The image cannot be removed, so it is emptied.
         DisturbanceCase{"write fails part-way, image not deletable", Disturb::size_limit_undeletable,
                         0, 1, false, nullptr, true, true},
