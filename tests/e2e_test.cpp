@@ -514,6 +514,7 @@ enum class Disturb {
     stdout_closed,     // interactive, and the prompt cannot be printed
     nonblocking_stdin, // interactive, with standard input left non-blocking
     size_limit_undeletable, // writes fail part-way, and a reader keeps the image from being deleted
+    image_held,        // a second program has the image open for writing
     software_held,     // a second program has the software file open for writing
     software_rewritten, // a second run tries to write the software file while the tool reads it
     // The software file is a named pipe that stalls after its first 100000 bytes, then:
@@ -672,8 +673,8 @@ TEST_P(Disturbance, LeavesNoBrokenImage)
         Helper reader = start_helper(dir, "read", "img.bin");
         status = run(dir, {"sw.bin", "img.bin"}, nullptr, limit_file_size).status;
         stop_helper(reader);
-    } else if (c.how == Disturb::software_held) {
-        Helper writer = start_helper(dir, "write", "sw.bin");
+    } else if (c.how == Disturb::software_held || c.how == Disturb::image_held) {
+        Helper writer = start_helper(dir, "write", c.how == Disturb::image_held ? "img.bin" : "sw.bin");
         status = run(dir, {"sw.bin", "img.bin"}).status;
         stop_helper(writer);
     } else if (c.how == Disturb::software_rewritten) {
@@ -719,6 +720,7 @@ INSTANTIATE_TEST_SUITE_P(
         // The image cannot be removed, so it is emptied.
         DisturbanceCase{"write fails part-way, image not deletable", Disturb::size_limit_undeletable,
                         0, 1, false, nullptr, true, true},
+        DisturbanceCase{"image open for writing elsewhere", Disturb::image_held, 0, 1, true, nullptr, true},
         DisturbanceCase{"software file open for writing elsewhere", Disturb::software_held, 0, 1,
                         true, nullptr, true},
         DisturbanceCase{"second run writes the software file", Disturb::software_rewritten, 0, 1,
