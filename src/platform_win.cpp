@@ -84,6 +84,8 @@ static BOOL WINAPI on_console_event(DWORD /*event*/)
         (void)GetThreadContext(run_thread, &stopped_context);
     }
     abandon_image();
+    // Not ExitProcess: the C runtime's shutdown would flush the streams, under locks that the
+    // stopped thread may hold.
     (void)TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
     return TRUE;
 }

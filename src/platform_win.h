@@ -19,9 +19,8 @@ constexpr int PATH_UNITS = 1024;
 // when it has no exact UTF-16 form or does not fit.
 int wide_path(const char *utf8, wchar_t *wide, int units);
 
-// Called by the console handler, with the run's thread stopped, just before the process ends:
-// empties an image that the end of the process would not remove and that the run created or
-// emptied. The image's own side, in platform_win_image.cpp.
+// For the console handler, with the run's thread stopped, just before it ends the process:
+// empties the image where the process's end will not remove it and the run created or emptied it.
 void abandon_image();
 
 #endif
