@@ -13,8 +13,6 @@ const bool backslash_separates_dirs = true;
 
 // Longer than any current directory Windows allows.
 constexpr int DIR_UNITS = 1024;
-// How long closing the console waits for the run to remove its image, in steps of 100 ms.
-constexpr int CLOSE_WAITS = 40;
 
 // msvcrt's own parse of the UTF-16 command line, the one that gives main its argv.
 struct startup_info {
@@ -24,7 +22,9 @@ extern "C" int __wgetmainargs(int *argc, wchar_t ***argv, wchar_t ***envp, int e
                               startup_info *info);
 
 static volatile LONG caught_event = 0;
-volatile LONG image_open = 0;
+// The thread that runs the conversion, for the console handler to stop.
+static HANDLE run_thread = nullptr;
+alignas(16) static CONTEXT stopped_context;
 
 static int to_utf8(const wchar_t *wide, char *utf8, std::size_t cap)
 {
@@ -116,25 +116,30 @@ int read_current_dir(char *dir, std::size_t cap)
     return -1;
 }
 
-// Runs on a thread of its own. With no image open there is nothing to clean up, and the event
-// ends the process as it always does.
-static BOOL WINAPI on_console_event(DWORD event)
+// Runs on a thread of its own, while the run may wait on a read that never ends: the process ends
+// here, at once, for every event (Ctrl-C, Ctrl-Break, closing the console). The run's thread is
+// stopped first, so that nothing it writes follows what abandon_image does. Not Windows' default
+// action: under wine that ends the process with status 0, as if the run had succeeded.
+static BOOL WINAPI on_console_event(DWORD /*event*/)
 {
-    if (InterlockedCompareExchange(&image_open, 0, 0) == 0)
-        return FALSE;
     InterlockedExchange(&caught_event, 1);
-    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT)
-        return TRUE;
-    // Closing the console ends the process when this returns: give the run time to remove the
-    // image; its own end comes first.
-    for (int i = 0; i < CLOSE_WAITS && InterlockedCompareExchange(&image_open, 0, 0) != 0; ++i)
-        Sleep(100);
-    Sleep(100);
-    return FALSE;
+    if (run_thread != nullptr && SuspendThread(run_thread) != static_cast<DWORD>(-1)) {
+        // Suspending takes effect later; asking for the context waits until it has.
+        stopped_context.ContextFlags = CONTEXT_CONTROL;
+        (void)GetThreadContext(run_thread, &stopped_context);
+    }
+    abandon_image();
+    // Not ExitProcess: the C runtime's shutdown would flush the streams, under locks that the
+    // stopped thread may hold.
+    (void)TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+    return TRUE;
 }
 
 void set_up_process()
 {
+    if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &run_thread,
+                         THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT, FALSE, 0))
+        run_thread = nullptr;
     (void)SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 

@@ -1,5 +1,5 @@
 // What the Windows side of the platform layer shares between its files: names, in their wide
-// form, and whether an image is open for the console handler to wait for.
+// form, and what the console handler does to an image left behind.
 #ifndef SWUG_PLATFORM_WIN_H
 #define SWUG_PLATFORM_WIN_H
 
@@ -19,7 +19,8 @@ constexpr int PATH_UNITS = 1024;
 // when it has no exact UTF-16 form or does not fit.
 int wide_path(const char *utf8, wchar_t *wide, int units);
 
-// 1 while the image is open, so that closing the console waits for the run to remove it.
-extern volatile LONG image_open;
+// For the console handler, with the run's thread stopped, just before it ends the process:
+// empties the image where the process's end will not remove it and the run created or emptied it.
+void abandon_image();
 
 #endif
