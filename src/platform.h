@@ -23,10 +23,11 @@ char *command_word(char **argv, int i, char *word, std::size_t cap);
 // be read or does not fit; dir then holds an empty string.
 int read_current_dir(char *dir, std::size_t cap);
 
-// Readies the process before the run: a closed standard descriptor is opened on the null device,
-// so that no file of the run is taken for one, and the signals that end a run (on Windows,
-// Ctrl-C, Ctrl-Break and closing the console) are caught. On POSIX they only mark the run
-// interrupted and cut short a blocking read or wait.
+// Readies the process before the run: the signals that end a run are caught. On POSIX they only
+// mark the run interrupted and cut short a blocking read or wait, and a closed standard descriptor
+// is opened on the null device, so that no file of the run is taken for one. On Windows, Ctrl-C,
+// Ctrl-Break and closing the console end the process at once, and Windows removes an image that
+// is not whole.
 void set_up_process();
 
 // 1 once a signal has marked the run interrupted, 0 before.
