@@ -34,6 +34,16 @@ int read_current_dir(char *dir, std::size_t cap)
     return -1;
 }
 
+void catch_signal(int sig, void (*handler)(int), struct sigaction *old)
+{
+    struct sigaction action{};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    if (sigaction(sig, nullptr, old) == 0 && old->sa_handler != SIG_IGN)
+        (void)sigaction(sig, &action, nullptr);
+}
+
 static void on_signal(int sig)
 {
     caught_signal = sig;
@@ -61,15 +71,9 @@ void set_up_process()
     // is a write past the file size limit, which then fails with EFBIG.
     (void)std::signal(SIGPIPE, SIG_IGN);
     (void)std::signal(SIGXFSZ, SIG_IGN);
-    struct sigaction action{};
-    action.sa_handler = on_signal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0; // no SA_RESTART: a blocked read or wait returns
     for (const int sig : ending_signals) {
         struct sigaction old{};
-        // A signal ignored by whoever started the tool (nohup, a background job) stays ignored.
-        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
-            (void)sigaction(sig, &action, nullptr);
+        catch_signal(sig, on_signal, &old);
     }
 }
 

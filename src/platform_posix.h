@@ -11,4 +11,8 @@ extern const int ending_signals[4];
 // The ending signal caught, or 0.
 extern volatile std::sig_atomic_t caught_signal;
 
+// Catches sig with handler, without SA_RESTART so that a blocked read or wait returns, unless
+// whoever started the tool ignores it (nohup, a background job); old gets what was there.
+void catch_signal(int sig, void (*handler)(int), struct sigaction *old);
+
 #endif

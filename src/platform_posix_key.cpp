@@ -109,17 +109,6 @@ static void discard_paste(const sigset_t *wait_mask)
     }
 }
 
-// Catches sig with handler unless whoever started the tool ignores it; old gets what was there.
-static void catch_signal(int sig, void (*handler)(int), struct sigaction *old)
-{
-    struct sigaction action{};
-    action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;
-    if (sigaction(sig, nullptr, old) == 0 && old->sa_handler != SIG_IGN)
-        (void)sigaction(sig, &action, nullptr);
-}
-
 // Waits for the key with the terminal raw, and restores its modes on every way out.
 static void wait_on_terminal(const sigset_t *wait_mask)
 {
