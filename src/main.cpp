@@ -46,6 +46,7 @@ static char arg_words[2][NAME_CAP];
 static void normalise_dir(char *dir);
 static int choose_name(char *name, const char *arg, bool join_work_dir);
 static std::size_t stream_buf_size(long long file_size, std::size_t cap);
+static long long read_input(char *buf, std::size_t size, std::FILE *p_sw_file);
 static int skip_leading_block(std::FILE *p_sw_file);
 static int copy_body(std::FILE *p_sw_file, std::FILE *p_img_file, long long *copied);
 static int generate_swug_bin(void *args);
@@ -140,6 +141,23 @@ static std::size_t stream_buf_size(long long file_size, std::size_t cap)
     return size < cap ? size : cap;
 }
 
+// Reads up to size bytes of the software file into buf, as fread does, except that a read that
+// gives nothing ends the input only when the platform says it has ended. The count, 0 at the end,
+// or -1 on an error.
+static long long read_input(char *buf, std::size_t size, std::FILE *p_sw_file)
+{
+    for (;;) {
+        const std::size_t rd = std::fread(buf, 1, size, p_sw_file);
+        if (rd > 0)
+            return static_cast<long long>(rd);
+        if (std::ferror(p_sw_file))
+            return -1;
+        const int ended = input_ended(p_sw_file);
+        if (ended != 0)
+            return ended > 0 ? 0 : -1;
+    }
+}
+
 // Moves past the leading block: a file on disk by seeking, any other input (a pipe) by reading
 // and dropping it. Whether a seek succeeded says nothing: some runtimes "seek" a pipe. A file
 // shorter than the block leaves nothing to copy.
@@ -148,9 +166,13 @@ static int skip_leading_block(std::FILE *p_sw_file)
     if (is_disk_file(p_sw_file) != 0)
         return std::fseek(p_sw_file, LEADING_BLOCK, SEEK_SET) == 0 ? 0 : -1;
     char dropped[LEADING_BLOCK];
-    // fread returns short only at end of input or on an error.
-    if (std::fread(dropped, 1, sizeof dropped, p_sw_file) < sizeof dropped && std::ferror(p_sw_file))
-        return -1;
+    // A pipe may end a read short before its end.
+    for (std::size_t got = 0; got < sizeof dropped;) {
+        const long long rd = read_input(dropped + got, sizeof dropped - got, p_sw_file);
+        if (rd <= 0)
+            return rd < 0 ? -1 : 0;
+        got += static_cast<std::size_t>(rd);
+    }
     return 0;
 }
 
@@ -159,15 +181,16 @@ static int skip_leading_block(std::FILE *p_sw_file)
 static int copy_body(std::FILE *p_sw_file, std::FILE *p_img_file, long long *copied)
 {
     char buf[BLOCK];
-    std::size_t rd = std::fread(buf, 1, sizeof buf, p_sw_file);
-    if (std::ferror(p_sw_file) || interrupted() || empty_image(p_img_file) != 0)
+    long long rd = read_input(buf, sizeof buf, p_sw_file);
+    if (rd < 0 || interrupted() || empty_image(p_img_file) != 0)
         return -1;
-    for (; rd > 0; rd = std::fread(buf, 1, sizeof buf, p_sw_file)) {
-        if (std::fwrite(buf, 1, rd, p_img_file) != rd || interrupted())
+    for (; rd > 0; rd = read_input(buf, sizeof buf, p_sw_file)) {
+        const auto size = static_cast<std::size_t>(rd);
+        if (std::fwrite(buf, 1, size, p_img_file) != size || interrupted())
             return -1;
-        *copied += static_cast<long long>(rd);
+        *copied += rd;
     }
-    return std::ferror(p_sw_file) ? -1 : 0;
+    return rd < 0 ? -1 : 0;
 }
 
 // Writes the image: 1 when written, 0 on a wrong argument count, -1 when a file cannot be used.

@@ -55,6 +55,12 @@ int is_directory(std::FILE *stream);
 // The size in bytes of the open stream's file, or -1 when it has none (a pipe, a device).
 long long file_size(std::FILE *stream);
 
+// Asked when a read of the software file gave nothing and the stream is at its end. 1 when the
+// input has ended; 0 when it goes on (a Windows pipe whose writer wrote nothing and is still
+// there), with the stream's end cleared so that the next read waits for more; -1 when it cannot
+// be told, which fails the run.
+int input_ended(std::FILE *stream);
+
 // Opens the image for binary writing, creating it when it is missing, when no other run is writing
 // it, it is not the software file and it is no device. An existing image keeps its content until
 // empty_image. nullptr, with the image untouched, when it cannot.

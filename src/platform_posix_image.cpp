@@ -109,6 +109,12 @@ long long file_size(std::FILE *stream)
     return static_cast<long long>(st.st_size);
 }
 
+// A read that gives nothing is the end of a POSIX file, pipe or terminal.
+int input_ended(std::FILE * /*stream*/)
+{
+    return 1;
+}
+
 // As careful archivers do, a file whose size or times moved while it was read is a torn copy.
 int software_intact(std::FILE *p_sw_file, long long body_bytes)
 {

@@ -1,6 +1,7 @@
-// Windows side of the platform layer. The narrow calls pass names through the code page, which
-// swaps characters it lacks for look-alikes; every name here goes through the wide calls instead,
-// converted from and to UTF-8 without loss or not at all.
+// Windows side of the platform layer: names, the command line and the current directory. The
+// narrow calls pass names through the code page, which swaps characters it lacks for look-alikes;
+// every name here goes through the wide calls instead, converted from and to UTF-8 without loss
+// or not at all.
 #include "platform.h"
 #include "platform_win.h"
 
@@ -20,11 +21,6 @@ struct startup_info {
 };
 extern "C" int __wgetmainargs(int *argc, wchar_t ***argv, wchar_t ***envp, int expand,
                               startup_info *info);
-
-static volatile LONG caught_event = 0;
-// The thread that runs the conversion, for the console handler to stop.
-static HANDLE run_thread = nullptr;
-alignas(16) static CONTEXT stopped_context;
 
 static int to_utf8(const wchar_t *wide, char *utf8, std::size_t cap)
 {
@@ -114,42 +110,4 @@ int read_current_dir(char *dir, std::size_t cap)
         return 0;
     std::memset(dir, 0, cap);
     return -1;
-}
-
-// Runs on a thread of its own, while the run may wait on a read that never ends: the process ends
-// here, at once, for every event (Ctrl-C, Ctrl-Break, closing the console). The run's thread is
-// stopped first, so that nothing it writes follows what abandon_image does. Not Windows' default
-// action: under wine that ends the process with status 0, as if the run had succeeded.
-static BOOL WINAPI on_console_event(DWORD /*event*/)
-{
-    InterlockedExchange(&caught_event, 1);
-    if (run_thread != nullptr && SuspendThread(run_thread) != static_cast<DWORD>(-1)) {
-        // Suspending takes effect later; asking for the context waits until it has.
-        stopped_context.ContextFlags = CONTEXT_CONTROL;
-        (void)GetThreadContext(run_thread, &stopped_context);
-    }
-    abandon_image();
-    // Not ExitProcess: the C runtime's shutdown would flush the streams, under locks that the
-    // stopped thread may hold.
-    (void)TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
-    return TRUE;
-}
-
-void set_up_process()
-{
-    if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &run_thread,
-                         THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT, FALSE, 0))
-        run_thread = nullptr;
-    (void)SetConsoleCtrlHandler(on_console_event, TRUE);
-}
-
-int interrupted()
-{
-    return InterlockedCompareExchange(&caught_event, 0, 0) != 0 ? 1 : 0;
-}
-
-void end_if_interrupted()
-{
-    if (interrupted() != 0)
-        ExitProcess(STATUS_CONTROL_C_EXIT); // as a process that Ctrl-C ends
 }

@@ -1,9 +1,11 @@
-// What the Windows side of the platform layer shares between its files: names, in their wide
-// form, and what the console handler does to an image left behind.
+// What the Windows side of the platform layer shares between its files: names in their wide form,
+// the streams over system handles, and what the run's thread tells the console handler.
 #ifndef SWUG_PLATFORM_WIN_H
 #define SWUG_PLATFORM_WIN_H
 
 #include <windows.h>
+
+#include <cstdio>
 
 // A UTF-8 name of at most NAME_UNITS - 1 bytes has at most as many UTF-16 units.
 constexpr int NAME_UNITS = 300;
@@ -16,11 +18,27 @@ int to_wide(const char *utf8, wchar_t *wide, int units);
 constexpr int PATH_UNITS = 1024;
 
 // The UTF-8 name of a file as the wide name to open it by, in wide, which holds units; 0, or -1
-// when it has no exact UTF-16 form or does not fit.
+// when it has no exact UTF-16 form or does not fit. It touches no file.
 int wide_path(const char *utf8, wchar_t *wide, int units);
 
-// For the console handler, with the run's thread stopped, just before it ends the process:
-// empties the image where the process's end will not remove it and the run created or emptied it.
-void abandon_image();
+// The system handle under a stream.
+HANDLE handle_of(std::FILE *stream);
+
+// True for a file on disk or a pipe; false for a device (NUL, CON, a serial port).
+bool usable_type(HANDLE file);
+
+// The stream over an open handle, which it then owns; nullptr, with the handle closed, when none.
+std::FILE *stream_of(HANDLE file, int flags, const char *mode);
+
+// What the run's thread does, for the console handler: while an image may be open the handler
+// cancels the thread's blocking I/O, so that the run itself removes or empties its image.
+constexpr LONG RUN_IDLE = 0;       // no image open: the handler ends the process at once
+constexpr LONG RUN_WRITING = 1;    // an image open, its copy under way: its I/O may be cancelled
+constexpr LONG RUN_CANCELLING = 2; // the handler is cancelling the thread's I/O
+constexpr LONG RUN_CLOSING = 3;    // the run deals with its image: nothing cuts that short
+
+// Moves the run to phase; waits while the handler is cancelling, so that no cancel meant for the
+// copy lands on what the run does next.
+void set_run_phase(LONG phase);
 
 #endif

@@ -1,101 +1,61 @@
-// Windows side of the platform layer: the life of the two files, from opening the software file
-// to keeping or removing the image. Names reach the system through the wide calls only.
+// Windows side of the platform layer: the life of the image, from its opening to keeping or
+// removing it. Names reach the system through the wide calls only.
 //
 // An image that this run created or emptied is marked for deletion on close at once, and the mark
 // is cleared only once its last byte is written: any end of the process before that (a failure,
 // Ctrl-C, closing the console, a kill, a crash) closes its handle and so removes it. Where the
-// image may be written but not deleted, a failed run empties it instead.
+// image may be written but not deleted, or has a second name that the mark would not remove, a
+// failed run empties it instead.
+//
+// While the mark is set nothing opens, finds, moves or asks about the image by its name: every
+// open of a file whose delete mark is set fails with ERROR_ACCESS_DENIED, whatever it shares
+// (CreateFile and DeleteFile, Remarks; MS-FSA 2.1.5.15.3 sets Link.IsDeleted, and the file then
+// reports DeletePending, 2.1.5.12.27).
 #include "platform.h"
 #include "platform_win.h"
 
 #include <fcntl.h>
-#include <io.h>
-#include <sys/stat.h>
 
-// What the run owes the image it opened; the console handler reads it too.
+#include <cstring>
+
+// What the run owes the image it opened.
 constexpr LONG IMAGE_DISK = 1;    // a file on disk, never a device or a pipe
 constexpr LONG IMAGE_CREATED = 2; // this run created it
 constexpr LONG IMAGE_EMPTIED = 4; // its old content is gone
 constexpr LONG IMAGE_MARKED = 8;  // its handle's close removes it
-static volatile LONG image_state = 0;
-static HANDLE volatile image_handle = INVALID_HANDLE_VALUE;
+static LONG image_state = 0;
+// A second handle to the image, which outlives its stream, for a failed run to remove or empty it.
+static HANDLE image_handle = nullptr;
 
-static HANDLE handle_of(std::FILE *stream)
+// 1 when the two handles are one file, 0 when they are not, -1 when it cannot be told: a file
+// system may give no id, or a zero one (some network folders). The 128-bit id of FileIdInfo tells
+// files apart on ReFS, whose 64-bit index does not; Windows 7 lacks it, and fails the call.
+static int same_file(HANDLE a, HANDLE b)
 {
-    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
-}
-
-// Files on disk and pipes only: a name such as NUL, CON, AUX or nul.bin opens a device.
-static bool usable_type(HANDLE file)
-{
-    const DWORD type = GetFileType(file);
-    return type == FILE_TYPE_DISK || type == FILE_TYPE_PIPE;
-}
-
-// The stream over an open handle, which it then owns; nullptr, with the handle closed, when none.
-static std::FILE *stream_of(HANDLE file, int flags, const char *mode)
-{
-    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), flags | _O_BINARY);
-    if (fd < 0) {
-        CloseHandle(file);
-        return nullptr;
+    FILE_ID_INFO a_id{};
+    FILE_ID_INFO b_id{};
+    const FILE_ID_128 none{};
+    if (GetFileInformationByHandleEx(a, FileIdInfo, &a_id, sizeof a_id) &&
+        GetFileInformationByHandleEx(b, FileIdInfo, &b_id, sizeof b_id)) {
+        if (std::memcmp(&a_id.FileId, &none, sizeof none) == 0 || std::memcmp(&b_id.FileId, &none, sizeof none) == 0)
+            return -1;
+        return a_id.VolumeSerialNumber == b_id.VolumeSerialNumber &&
+               std::memcmp(&a_id.FileId, &b_id.FileId, sizeof none) == 0;
     }
-    std::FILE *stream = _fdopen(fd, mode);
-    if (stream == nullptr)
-        _close(fd);
-    return stream;
-}
-
-// Others may read the software file but not write it while it is read; a file that another
-// program has open for writing is not finished, and is refused. A folder does not open.
-std::FILE *open_software(const char *name)
-{
-    wchar_t wide[PATH_UNITS];
-    if (wide_path(name, wide, PATH_UNITS) != 0)
-        return nullptr;
-    HANDLE file = CreateFileW(wide, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return nullptr;
-    if (!usable_type(file)) {
-        CloseHandle(file);
-        return nullptr;
-    }
-    return stream_of(file, _O_RDONLY, "rb");
-}
-
-int is_disk_file(std::FILE *stream)
-{
-    return GetFileType(handle_of(stream)) == FILE_TYPE_DISK ? 1 : 0;
-}
-
-int is_directory(std::FILE *stream)
-{
-    struct _stat64 st{};
-    return _fstat64(_fileno(stream), &st) == 0 && (st.st_mode & _S_IFDIR) != 0 ? 1 : 0;
-}
-
-long long file_size(std::FILE *stream)
-{
-    struct _stat64 st{};
-    if (_fstat64(_fileno(stream), &st) != 0 || (st.st_mode & _S_IFREG) == 0)
+    BY_HANDLE_FILE_INFORMATION a_info{};
+    BY_HANDLE_FILE_INFORMATION b_info{};
+    if (!GetFileInformationByHandle(a, &a_info) || !GetFileInformationByHandle(b, &b_info) ||
+        (a_info.nFileIndexHigh | a_info.nFileIndexLow) == 0 || (b_info.nFileIndexHigh | b_info.nFileIndexLow) == 0)
         return -1;
-    return static_cast<long long>(st.st_size);
+    return a_info.dwVolumeSerialNumber == b_info.dwVolumeSerialNumber &&
+           a_info.nFileIndexHigh == b_info.nFileIndexHigh && a_info.nFileIndexLow == b_info.nFileIndexLow;
 }
 
-static bool same_file(const BY_HANDLE_FILE_INFORMATION &a, const BY_HANDLE_FILE_INFORMATION &b)
+// How many names the file has; 0 when it cannot be told.
+static DWORD links_of(HANDLE file)
 {
-    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
-           a.nFileIndexLow == b.nFileIndexLow;
-}
-
-static bool is_software_file(HANDLE img, std::FILE *p_sw_file)
-{
-    BY_HANDLE_FILE_INFORMATION img_id{};
-    BY_HANDLE_FILE_INFORMATION sw_id{};
-    if (!GetFileInformationByHandle(img, &img_id))
-        return true; // unknown: treated as the software file, which is never written
-    return GetFileInformationByHandle(handle_of(p_sw_file), &sw_id) && same_file(img_id, sw_id);
+    BY_HANDLE_FILE_INFORMATION info{};
+    return GetFileInformationByHandle(file, &info) ? info.nNumberOfLinks : 0;
 }
 
 // Sets or clears the mark that removes the file when its last handle closes.
@@ -107,7 +67,19 @@ static bool mark_for_removal(HANDLE file, bool remove)
 
 static void add_state(LONG flags)
 {
-    InterlockedExchange(&image_state, image_state | flags);
+    image_state |= flags;
+}
+
+static void drop_state(LONG flags)
+{
+    image_state &= ~flags;
+}
+
+static void empty_by_handle(HANDLE file)
+{
+    LARGE_INTEGER start{};
+    if (SetFilePointerEx(file, start, nullptr, FILE_BEGIN))
+        (void)SetEndOfFile(file);
 }
 
 // Opens the image without emptying it, with others denied writing or deleting it, so that no
@@ -134,76 +106,69 @@ static HANDLE open_image_handle(const wchar_t *wide, bool *created)
     return INVALID_HANDLE_VALUE;
 }
 
+// The stream over the image's open handle, with the run's state set; nullptr, with the handle
+// closed, for a device or the software file itself. A device opens whatever the disposition, so
+// it never counts as created.
+static std::FILE *adopt_image(HANDLE file, bool created, std::FILE *p_sw_file)
+{
+    const bool disk = usable_type(file) && GetFileType(file) == FILE_TYPE_DISK;
+    if (!usable_type(file) || (disk && same_file(file, handle_of(p_sw_file)) == 1) ||
+        (disk && !DuplicateHandle(GetCurrentProcess(), file, GetCurrentProcess(), &image_handle, 0,
+                                  FALSE, DUPLICATE_SAME_ACCESS))) {
+        CloseHandle(file);
+        return nullptr;
+    }
+    image_state = (disk ? IMAGE_DISK : 0) | (disk && created ? IMAGE_CREATED : 0);
+    if (disk && created && mark_for_removal(file, true))
+        add_state(IMAGE_MARKED);
+    std::FILE *p_img_file = stream_of(file, _O_WRONLY, "wb");
+    if (p_img_file == nullptr && image_handle != nullptr) {
+        CloseHandle(image_handle);
+        image_handle = nullptr;
+    }
+    return p_img_file;
+}
+
 std::FILE *open_image(const char *name, std::FILE *p_sw_file)
 {
     wchar_t wide[PATH_UNITS];
     bool created = false;
     if (wide_path(name, wide, PATH_UNITS) != 0)
         return nullptr;
+    // From here Ctrl-C leaves the image to the run.
+    set_run_phase(RUN_WRITING);
     HANDLE file = open_image_handle(wide, &created);
-    if (file == INVALID_HANDLE_VALUE)
-        return nullptr;
-    // A device is left alone; it opens whatever the disposition, so it never counts as created.
-    if (!usable_type(file)) {
-        CloseHandle(file);
-        return nullptr;
+    std::FILE *p_img_file = file != INVALID_HANDLE_VALUE ? adopt_image(file, created, p_sw_file) : nullptr;
+    if (p_img_file == nullptr) {
+        image_state = 0;
+        set_run_phase(RUN_IDLE);
     }
-    const bool disk = GetFileType(file) == FILE_TYPE_DISK;
-    const bool marked = disk && created && mark_for_removal(file, true);
-    if (disk && is_software_file(file, p_sw_file)) {
-        CloseHandle(file);
-        return nullptr;
-    }
-    std::FILE *p_img_file = stream_of(file, _O_WRONLY, "wb");
-    if (p_img_file == nullptr)
-        return nullptr;
-    InterlockedExchange(&image_state, (disk ? IMAGE_DISK : 0) | (disk && created ? IMAGE_CREATED : 0) |
-                                          (marked ? IMAGE_MARKED : 0));
-    image_handle = file;
     return p_img_file;
 }
 
 // Marked first: an end of the process between the two steps then removes what was to be emptied.
+// A file with a second name is not marked, for the mark would remove this name only.
 int empty_image(std::FILE *p_img_file)
 {
     HANDLE file = handle_of(p_img_file);
     if ((image_state & IMAGE_DISK) == 0)
         return 0;
-    if ((image_state & IMAGE_MARKED) == 0 && mark_for_removal(file, true))
+    const bool mark_here = (image_state & IMAGE_MARKED) == 0 && links_of(file) == 1;
+    if (mark_here && mark_for_removal(file, true))
         add_state(IMAGE_MARKED);
-    if (!SetEndOfFile(file))
+    if (!SetEndOfFile(file)) {
+        // Not emptied, so left as it was, under its name.
+        if (mark_here && (image_state & IMAGE_MARKED) != 0 && mark_for_removal(file, false))
+            drop_state(IMAGE_MARKED);
         return -1;
+    }
     add_state(IMAGE_EMPTIED);
     return 0;
 }
 
-int software_intact(std::FILE * /*p_sw_file*/, long long /*body_bytes*/)
-{
-    return 0;
-}
-
-// True where a failed run must empty the image itself: its close will not remove it.
-static bool owes_emptying()
-{
-    const LONG state = image_state;
-    return (state & IMAGE_DISK) != 0 && (state & IMAGE_MARKED) == 0 &&
-           (state & (IMAGE_CREATED | IMAGE_EMPTIED)) != 0;
-}
-
-static void empty_by_handle(HANDLE file)
-{
-    LARGE_INTEGER start{};
-    if (SetFilePointerEx(file, start, nullptr, FILE_BEGIN))
-        (void)SetEndOfFile(file);
-}
-
-void abandon_image()
-{
-    if (owes_emptying())
-        empty_by_handle(image_handle);
-}
-
-// True when the name still leads to the open image: nobody renamed or replaced it meanwhile.
+// True when the name still leads to the open image: nobody renamed or replaced it meanwhile. A
+// name that opens on a file system that tells no identity is taken to hold it: no other program
+// may rename or remove the image while this run holds it without sharing its deletion.
 static bool name_holds(HANDLE file, const char *name)
 {
     wchar_t wide[PATH_UNITS];
@@ -214,50 +179,57 @@ static bool name_holds(HANDLE file, const char *name)
                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (named == INVALID_HANDLE_VALUE)
         return false;
-    BY_HANDLE_FILE_INFORMATION named_id{};
-    BY_HANDLE_FILE_INFORMATION file_id{};
-    const bool same = GetFileInformationByHandle(named, &named_id) &&
-                      GetFileInformationByHandle(file, &file_id) && same_file(named_id, file_id);
+    const bool holds = same_file(named, file) != 0;
     CloseHandle(named);
-    return same;
+    return holds;
 }
 
-// Keeps a written image: the name must still hold it, and the mark is cleared after the last byte.
+// Keeps a written image. Its mark is cleared first, so that its name can be looked up; where the
+// name no longer holds it, the failed run's close marks it again or empties it.
 static bool keep_image(HANDLE file, const char *name)
 {
     if ((image_state & IMAGE_DISK) == 0)
         return true;
-    if (!name_holds(file, name))
+    if (interrupted() != 0)
         return false;
-    if ((image_state & IMAGE_MARKED) == 0)
-        return true;
-    if (!mark_for_removal(file, false))
-        return false;
-    InterlockedExchange(&image_state, image_state & ~IMAGE_MARKED);
-    return true;
+    if ((image_state & IMAGE_MARKED) != 0) {
+        if (!mark_for_removal(file, false))
+            return false;
+        drop_state(IMAGE_MARKED);
+    }
+    return name_holds(file, name) && interrupted() == 0;
+}
+
+// A failed run leaves no name holding part of an image it created or emptied; an image not yet
+// emptied is left as it was. A mark removes one name, so a file with another is emptied.
+static void discard_image(HANDLE own)
+{
+    const LONG state = image_state;
+    if ((state & IMAGE_DISK) == 0 || (state & (IMAGE_CREATED | IMAGE_EMPTIED)) == 0)
+        return;
+    if (links_of(own) != 1)
+        empty_by_handle(own);
+    else if ((state & IMAGE_MARKED) == 0 && !mark_for_removal(own, true))
+        empty_by_handle(own);
 }
 
 // The stream's close writes back whatever it still buffers, so a failed image is dealt with
-// through a handle of its own that outlives the stream.
+// through the handle of its own that outlives the stream.
 int close_image(std::FILE *p_img_file, const char *name, bool keep)
 {
+    set_run_phase(RUN_CLOSING);
     HANDLE file = handle_of(p_img_file);
-    HANDLE own = nullptr;
-    if ((image_state & IMAGE_DISK) != 0 &&
-        !DuplicateHandle(GetCurrentProcess(), file, GetCurrentProcess(), &own, 0, FALSE,
-                         DUPLICATE_SAME_ACCESS))
-        own = nullptr;
     bool kept = keep && std::fflush(p_img_file) == 0 && std::ferror(p_img_file) == 0 &&
                 keep_image(file, name);
-    image_handle = INVALID_HANDLE_VALUE;
     if (std::fclose(p_img_file) != 0)
         kept = false;
-    // A marked image goes with the last handle; the mark is set again where it was cleared.
-    if (!kept && own != nullptr && (image_state & (IMAGE_CREATED | IMAGE_EMPTIED)) != 0 &&
-        (image_state & IMAGE_MARKED) == 0 && !mark_for_removal(own, true))
-        empty_by_handle(own);
-    if (own != nullptr)
-        CloseHandle(own);
-    InterlockedExchange(&image_state, 0);
+    if (image_handle != nullptr) {
+        if (!kept)
+            discard_image(image_handle);
+        CloseHandle(image_handle);
+        image_handle = nullptr;
+    }
+    image_state = 0;
+    set_run_phase(RUN_IDLE);
     return kept ? 0 : -1;
 }

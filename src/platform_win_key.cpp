@@ -40,8 +40,12 @@ void wait_for_key()
         return;
     }
     // Input from a pipe or a file: one byte as it is, not through text mode, which would hold a
-    // lone CR until it sees whether an LF follows. End of input or an error ends the wait.
+    // lone CR until it sees whether an LF follows. End of input or an error ends the wait. A
+    // pipe's writer that writes zero bytes completes the read with none and success (ReadFile,
+    // Remarks, Pipes); only its close ends a pipe's input, and PeekNamedPipe fails once it has.
     unsigned char key = 0;
     DWORD got = 0;
-    (void)ReadFile(input, &key, 1, &got, nullptr);
+    while (ReadFile(input, &key, 1, &got, nullptr) && got == 0 && GetFileType(input) == FILE_TYPE_PIPE &&
+           PeekNamedPipe(input, nullptr, 0, nullptr, nullptr, nullptr)) {
+    }
 }

@@ -1,0 +1,97 @@
+// Windows side of the platform layer: the software file, from its opening to the end of its
+// input, and the streams over system handles that both files use.
+#include "platform.h"
+#include "platform_win.h"
+
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+
+HANDLE handle_of(std::FILE *stream)
+{
+    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+}
+
+// Before Windows 11 a name such as nul.bin or aux.txt opens a device too, as NUL and AUX do.
+bool usable_type(HANDLE file)
+{
+    const DWORD type = GetFileType(file);
+    return type == FILE_TYPE_DISK || type == FILE_TYPE_PIPE;
+}
+
+std::FILE *stream_of(HANDLE file, int flags, const char *mode)
+{
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), flags | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(file);
+        return nullptr;
+    }
+    std::FILE *stream = _fdopen(fd, mode);
+    if (stream == nullptr)
+        _close(fd);
+    return stream;
+}
+
+// Others may read the software file but not write it while it is read; a file that another
+// program has open for writing is not finished, and is refused. A folder does not open.
+std::FILE *open_software(const char *name)
+{
+    wchar_t wide[PATH_UNITS];
+    if (wide_path(name, wide, PATH_UNITS) != 0)
+        return nullptr;
+    HANDLE file = CreateFileW(wide, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return nullptr;
+    if (!usable_type(file)) {
+        CloseHandle(file);
+        return nullptr;
+    }
+    return stream_of(file, _O_RDONLY, "rb");
+}
+
+int is_disk_file(std::FILE *stream)
+{
+    return GetFileType(handle_of(stream)) == FILE_TYPE_DISK ? 1 : 0;
+}
+
+int is_directory(std::FILE *stream)
+{
+    struct _stat64 st{};
+    return _fstat64(_fileno(stream), &st) == 0 && (st.st_mode & _S_IFDIR) != 0 ? 1 : 0;
+}
+
+long long file_size(std::FILE *stream)
+{
+    struct _stat64 st{};
+    if (_fstat64(_fileno(stream), &st) != 0 || (st.st_mode & _S_IFREG) == 0)
+        return -1;
+    return static_cast<long long>(st.st_size);
+}
+
+// A pipe's writer that writes zero bytes completes the read with none and success (ReadFile,
+// Remarks, Pipes), which msvcrt's _read returns as 0 and fread takes for the end. Only the
+// writer's close, ERROR_BROKEN_PIPE once its data is read, ends a pipe's input. The stream runs
+// over a binary descriptor, where msvcrt keeps no end of its own: _read stops early only at a
+// CTRL+Z in text mode; clearerr resets the stream's end, and the next read asks the system again.
+int input_ended(std::FILE *stream)
+{
+    HANDLE input = handle_of(stream);
+    if (GetFileType(input) != FILE_TYPE_PIPE)
+        return 1;
+    if (interrupted() != 0)
+        return -1;
+    // Succeeds while the writer is there, whatever it holds (PeekNamedPipe).
+    DWORD waiting = 0;
+    if (PeekNamedPipe(input, nullptr, 0, nullptr, &waiting, nullptr)) {
+        std::clearerr(stream);
+        return 0;
+    }
+    return GetLastError() == ERROR_BROKEN_PIPE ? 1 : -1;
+}
+
+// No other program may write the software file while this run holds it (open_software).
+int software_intact(std::FILE * /*p_sw_file*/, long long /*body_bytes*/)
+{
+    return 0;
+}
