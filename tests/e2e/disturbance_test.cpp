@@ -23,12 +23,14 @@ enum class Disturb {
     null_image_locked, // the image is /dev/null, which another process holds a lock on
     lone_cr_key,       // interactive, the key a lone CR on a pipe that stays open
     size_limit_undeletable, // writes fail part-way, and a reader keeps the image from being deleted
+    size_limit_linked, // writes fail part-way, and the image is a second name of target.bin
     image_held,        // a second program has the image open for writing
     software_held,     // a second program has the software file open for writing
     software_written_by_second_run, // a second run tries to write the software file while the tool reads it
     // The software file is a named pipe that stalls after its first 100000 bytes, then:
     ctrl_c_on_stalled_pipe,  // Ctrl-C on the tool's console
     ctrl_c_image_undeletable, // the same, with the image held by a reader that denies deleting it
+    ctrl_c_image_linked,     // the same, with the image a second name (hard link) of target.bin
     killed_on_stalled_pipe,  // the process is killed
     image_renamed_on_stalled_pipe, // the image is renamed, then the pipe ends
 };
@@ -110,6 +112,10 @@ TEST_P(Disturbance, LeavesNoBrokenImage)
     const std::string old_img = pattern(50);
     write_file(dir / "sw.bin", sw);
     write_file(dir / "img.bin", old_img);
+    // Removing one name of a file with two leaves its content under the other.
+    const bool linked = c.how == Disturb::size_limit_linked || c.how == Disturb::ctrl_c_image_linked;
+    if (linked)
+        fs::create_hard_link(dir / "img.bin", dir / "target.bin");
     const auto until = Clock::now() + deadline;
     int status = -1;
 
@@ -135,7 +141,7 @@ TEST_P(Disturbance, LeavesNoBrokenImage)
         std::error_code ec;
         EXPECT_TRUE(c.how != Disturb::image_moved || fs::file_size(dir / "moved.bin", ec) == 0u)
             << c.what << ": the moved image kept content";
-    } else if (c.how == Disturb::file_size_limit) {
+    } else if (c.how == Disturb::file_size_limit || c.how == Disturb::size_limit_linked) {
         status = run(dir, {"sw.bin", "img.bin"}, nullptr, c.prepare).status;
     } else if (c.how == Disturb::software_cut || c.how == Disturb::software_rewritten) {
         SKIP_UNLESS(access(strace_exe, X_OK) == 0, "needs strace, to slow the tool's reads");
@@ -232,6 +238,7 @@ TEST_P(Disturbance, LeavesNoBrokenImage)
                                           : c.image_emptied ? std::optional(std::string())
                                                             : std::nullopt)
         << c.what;
+    EXPECT_TRUE(!linked || read_file(dir / "target.bin") == std::string()) << c.what << ": target.bin kept part of the image";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -289,6 +296,9 @@ INSTANTIATE_TEST_SUITE_P(
         // The image cannot be removed, so it is emptied.
         DisturbanceCase{"write fails part-way, image not deletable", Disturb::size_limit_undeletable,
                         0, 1, false, nullptr, true, true},
+        // A second name keeps the file when the image's name goes, so it is emptied.
+        DisturbanceCase{"write fails part-way, image has a second name", Disturb::size_limit_linked,
+                        0, 1, false, nullptr, false, true},
         DisturbanceCase{"image open for writing elsewhere", Disturb::image_held, 0, 1, true, nullptr, true},
         DisturbanceCase{"software file open for writing elsewhere", Disturb::software_held, 0, 1,
                         true, nullptr, true},
@@ -299,7 +309,9 @@ INSTANTIATE_TEST_SUITE_P(
         DisturbanceCase{"killed on a stalled pipe", Disturb::killed_on_stalled_pipe, 0, 128 + SIGKILL,
                         false, nullptr, true},
         DisturbanceCase{"Ctrl-C on a stalled pipe, image not deletable",
-                        Disturb::ctrl_c_image_undeletable, 0, ctrl_c_exit, false, nullptr, true, true}),
+                        Disturb::ctrl_c_image_undeletable, 0, ctrl_c_exit, false, nullptr, true, true},
+        DisturbanceCase{"Ctrl-C on a stalled pipe, image has a second name", Disturb::ctrl_c_image_linked,
+                        0, ctrl_c_exit, false, nullptr, true, true}),
     described<DisturbanceCase>);
 
 } // namespace

@@ -3,7 +3,8 @@
 // standard input ends.
 //   hold write FILE   holds FILE open for writing
 //   hold read FILE    holds FILE open for reading, letting others write it but not delete it
-//   hold serve NAME   serves the named pipe \\.\pipe\NAME with what arrives on standard input
+//   hold serve NAME   serves the named pipe \\.\pipe\NAME with what arrives on standard input,
+//                     each chunk after a write of zero bytes
 //   hold sink NAME    serves the named pipe \\.\pipe\NAME and reads nothing from it
 #include <windows.h>
 
@@ -20,14 +21,16 @@ void say_ready()
     WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), "ready\n", 6, &put, nullptr);
 }
 
-// Copies standard input to out until it ends; with no out, only waits for its end.
+// Copies standard input to out until it ends; with no out, only waits for its end. Windows hands
+// a write of zero bytes to the pipe's reader as a read of none, with the pipe still open (ReadFile,
+// Remarks, Pipes), so each chunk follows one; wine 8.0 drops them.
 void pass_input(HANDLE out)
 {
     char chunk[4096];
     DWORD got = 0;
     DWORD put = 0;
     while (ReadFile(in, chunk, sizeof chunk, &got, nullptr) && got > 0)
-        if (out != nullptr && !WriteFile(out, chunk, got, &put, nullptr))
+        if (out != nullptr && (!WriteFile(out, chunk, 0, &put, nullptr) || !WriteFile(out, chunk, got, &put, nullptr)))
             out = nullptr;
 }
 
