@@ -108,19 +108,24 @@ static HANDLE open_image_handle(const wchar_t *wide, bool *created)
 
 // The stream over the image's open handle, with the run's state set; nullptr, with the handle
 // closed, for a device or the software file itself. A device opens whatever the disposition, so
-// it never counts as created.
+// it never counts as created. A new file is marked at once, so that every way out removes it.
 static std::FILE *adopt_image(HANDLE file, bool created, std::FILE *p_sw_file)
 {
-    const bool disk = usable_type(file) && GetFileType(file) == FILE_TYPE_DISK;
-    if (!usable_type(file) || (disk && same_file(file, handle_of(p_sw_file)) == 1) ||
-        (disk && !DuplicateHandle(GetCurrentProcess(), file, GetCurrentProcess(), &image_handle, 0,
-                                  FALSE, DUPLICATE_SAME_ACCESS))) {
+    if (!usable_type(file)) {
         CloseHandle(file);
         return nullptr;
     }
-    image_state = (disk ? IMAGE_DISK : 0) | (disk && created ? IMAGE_CREATED : 0);
+    const bool disk = GetFileType(file) == FILE_TYPE_DISK;
+    image_state = disk ? IMAGE_DISK | (created ? IMAGE_CREATED : 0) : 0;
     if (disk && created && mark_for_removal(file, true))
         add_state(IMAGE_MARKED);
+    if (disk && (same_file(file, handle_of(p_sw_file)) == 1 ||
+                 !DuplicateHandle(GetCurrentProcess(), file, GetCurrentProcess(), &image_handle, 0,
+                                  FALSE, DUPLICATE_SAME_ACCESS))) {
+        image_handle = nullptr;
+        CloseHandle(file);
+        return nullptr;
+    }
     std::FILE *p_img_file = stream_of(file, _O_WRONLY, "wb");
     if (p_img_file == nullptr && image_handle != nullptr) {
         CloseHandle(image_handle);
@@ -213,14 +218,15 @@ static void discard_image(HANDLE own)
         empty_by_handle(own);
 }
 
-// The stream's close writes back whatever it still buffers, so a failed image is dealt with
-// through the handle of its own that outlives the stream.
+// The stream's last bytes go out while Ctrl-C may still cut a write short (a pipe that nobody
+// reads); from then on nothing does. A failed image is dealt with through the handle of its own
+// that outlives the stream.
 int close_image(std::FILE *p_img_file, const char *name, bool keep)
 {
-    set_run_phase(RUN_CLOSING);
     HANDLE file = handle_of(p_img_file);
-    bool kept = keep && std::fflush(p_img_file) == 0 && std::ferror(p_img_file) == 0 &&
-                keep_image(file, name);
+    const bool flushed = std::fflush(p_img_file) == 0 && std::ferror(p_img_file) == 0;
+    set_run_phase(RUN_CLOSING);
+    bool kept = keep && flushed && keep_image(file, name);
     if (std::fclose(p_img_file) != 0)
         kept = false;
     if (image_handle != nullptr) {
