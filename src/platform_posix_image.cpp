@@ -1,6 +1,7 @@
 // POSIX side of the platform layer: the life of the two files, from their opening to the image's
 // close, and what is left of the image when the run fails.
 #include "platform.h"
+#include "platform_posix.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -81,6 +82,7 @@ std::FILE *open_software(const char *name)
     std::FILE *stream = std::fopen(name, "rb");
     if (stream == nullptr)
         return nullptr;
+    skip_stream_locks(stream);
     if (fstat(fileno(stream), &software_st) != 0) {
         (void)std::fclose(stream);
         return nullptr;
@@ -192,6 +194,7 @@ std::FILE *open_image(const char *name, std::FILE *p_sw_file)
         (void)close(fd);
         return nullptr;
     }
+    skip_stream_locks(p_img_file);
     // Only a regular file is ever removed or emptied: never a device, a FIFO or standard output.
     struct stat out{};
     image_st = img;
