@@ -1,0 +1,457 @@
+// strict.dll, loaded into the tool by strict-run.exe before the tool's first instruction. It
+// applies to the tool's own calls two documented Windows rules that wine 8.0 does not model, by
+// patching the KERNEL32 imports of the tool and of msvcrt.dll (whose fread, _read and _wfopen
+// reach the system through its own imports). Test infrastructure only: never shipped.
+//
+// Rule A, a file pending deletion: once a handle sets a file's delete disposition, every open of
+// that file by name fails with ERROR_ACCESS_DENIED (STATUS_DELETE_PENDING), whatever sharing it
+// asks for, until the mark is cleared or the last handle closes and the file is gone.
+//   - CreateFileW, Remarks: "If you call CreateFile on a file that is pending deletion as a result
+//     of a previous call to DeleteFile, the function fails ... GetLastError returns
+//     ERROR_ACCESS_DENIED." DeleteFileW, Remarks: the file is marked for deletion on close, and
+//     "Subsequent calls to CreateFile to open the file fail with ERROR_ACCESS_DENIED."
+//   - MS-FSA 2.1.5.15.3 FileDispositionInformation sets Open.Link.IsDeleted (TRUE) and clears it
+//     (FALSE), through any open of the link; 2.1.5.12.27 then reports DeletePending; the Link's
+//     IsDeleted means "New opens to the associated Stream MUST NOT be allowed" (MS-FSA 2.1.1).
+//   - Microsoft's FAT driver sample, filesys/fastfat: FatSetDispositionInfo (fileinfo.c) sets
+//     FCB_STATE_DELETE_ON_CLOSE at once; FatCommonCreate (create.c) fails an open of such a file
+//     with STATUS_DELETE_PENDING before looking at the disposition or the share modes; and
+//     FatCommonCleanup (cleanup.c) turns a FILE_FLAG_DELETE_ON_CLOSE open into the same state when
+//     its file object's last handle closes.
+//   - Samba, source4/torture/basic/delete.c: deltest4 ("no more opens once delete on close set")
+//     expects NT_STATUS_DELETE_PENDING for an open that shares everything; deltest7 opens again
+//     once the flag is reset; deltest13 resets it through a second open.
+// Attributes, deletion and renaming open the file too, so they fail the same way. A folder's
+// listing still holds the name until the file is gone, so FindFirstFileW is left alone.
+//
+// Rule B, a zero-byte write on a pipe: a synchronous ReadFile on a pipe returns TRUE with no bytes
+// when the writer has written zero bytes, while the pipe stays open; only the writer's close
+// (ERROR_BROKEN_PIPE) ends it. ReadFile, Remarks on pipes: "If the lpNumberOfBytesRead parameter
+// is zero when ReadFile returns TRUE on a pipe, the other end of the pipe called the WriteFile
+// function with nNumberOfBytesToWrite set to zero." CreatePipe, Remarks: ReadFile returns when "a
+// write operation completes on the write end of the pipe". Seen by joyent/libuv#985 and
+// microsoft/vcpkg-tool#299. The layer plays such a writer on the pipes that the tool opens by name
+// (its software file): a zero-byte write comes before the first read and after the first data.
+// The console's or a parent's standard input is left alone: there a zero-byte write would end the
+// key wait, which is Windows' behaviour but no writer of the suite does it.
+#include <windows.h>
+
+#include <cstring>
+#include <cwchar>
+
+namespace {
+
+constexpr int OPENS = 32;       // file objects on disk files that the tool holds at once
+constexpr int HANDLES = 8;      // handles of one file object (its own and its duplicates)
+constexpr int PIPES = 8;        // pipes that the tool opened by name
+constexpr DWORD PATH_UNITS = 1024;
+constexpr int ZERO_WRITES = 2;  // zero-byte writes played on each pipe
+
+// One file object: an open of a disk file and the handles that share it.
+struct Open {
+    HANDLE handles[HANDLES];
+    int count;                 // 0: a free slot
+    bool known;                // its identity could be read
+    DWORD volume;
+    DWORD index_high;
+    DWORD index_low;
+    bool pending;              // its link's delete disposition is set
+    bool delete_on_close;      // opened with FILE_FLAG_DELETE_ON_CLOSE
+    wchar_t path[PATH_UNITS];  // the full name it was opened by, empty when not known
+};
+
+struct Pipe {
+    HANDLE handle;    // nullptr: a free slot
+    int zero_writes;  // still to be played
+    bool fresh;       // no read yet, or data since the last zero-byte write
+};
+
+Open opens[OPENS];
+Pipe pipes[PIPES];
+CRITICAL_SECTION table_lock;
+bool any_pending = false;
+
+// The tool's console handler may run while its main thread is stopped inside a hook: the table
+// lock is then taken for a bounded time only, and the handler goes on without it.
+struct Guard {
+    bool held = false;
+    Guard()
+    {
+        for (int tries = 0; tries < 200 && !held; ++tries) {
+            held = TryEnterCriticalSection(&table_lock) != 0;
+            if (!held)
+                Sleep(1);
+        }
+    }
+    ~Guard()
+    {
+        if (held)
+            LeaveCriticalSection(&table_lock);
+    }
+    Guard(const Guard &) = delete;
+    Guard &operator=(const Guard &) = delete;
+};
+
+// The full path of name, without a verbatim "\\?\" prefix, in full; false when it has none.
+bool full_path(const wchar_t *name, wchar_t *full)
+{
+    const DWORD got = GetFullPathNameW(name, PATH_UNITS, full, nullptr);
+    if (got == 0 || got >= PATH_UNITS)
+        return false;
+    if (std::wcsncmp(full, L"\\\\?\\UNC\\", 8) == 0)
+        std::wmemmove(full + 1, full + 7, std::wcslen(full + 7) + 1);
+    else if (std::wcsncmp(full, L"\\\\?\\", 4) == 0)
+        std::wmemmove(full, full + 4, std::wcslen(full + 4) + 1);
+    return true;
+}
+
+bool same_identity(const Open &o, const BY_HANDLE_FILE_INFORMATION &info)
+{
+    return o.known && o.volume == info.dwVolumeSerialNumber && o.index_high == info.nFileIndexHigh &&
+           o.index_low == info.nFileIndexLow;
+}
+
+// Two opens of one link: the same file, by the same name where both names are known.
+bool same_link(const Open &a, const Open &b)
+{
+    const bool same_file = a.known && b.known ? a.volume == b.volume && a.index_high == b.index_high &&
+                                                    a.index_low == b.index_low
+                                              : a.path[0] != L'\0' && _wcsicmp(a.path, b.path) == 0;
+    return same_file && (a.path[0] == L'\0' || b.path[0] == L'\0' || _wcsicmp(a.path, b.path) == 0);
+}
+
+Open *open_of(HANDLE handle)
+{
+    for (Open &o : opens)
+        for (int i = 0; i < o.count; ++i)
+            if (o.handles[i] == handle)
+                return &o;
+    return nullptr;
+}
+
+Open *track(HANDLE handle, const wchar_t *name, bool delete_on_close)
+{
+    for (Open &o : opens) {
+        if (o.count != 0)
+            continue;
+        o = Open{};
+        o.handles[0] = handle;
+        o.count = 1;
+        o.delete_on_close = delete_on_close;
+        BY_HANDLE_FILE_INFORMATION info{};
+        if (GetFileInformationByHandle(handle, &info)) {
+            o.known = true;
+            o.volume = info.dwVolumeSerialNumber;
+            o.index_high = info.nFileIndexHigh;
+            o.index_low = info.nFileIndexLow;
+        }
+        if (name == nullptr || !full_path(name, o.path))
+            o.path[0] = L'\0';
+        return &o;
+    }
+    return nullptr;
+}
+
+void recount_pending()
+{
+    any_pending = false;
+    for (const Open &o : opens)
+        any_pending = any_pending || (o.count != 0 && o.pending);
+}
+
+// The mark belongs to the link, whichever of its opens set or cleared it.
+void set_pending(const Open &by, bool pending)
+{
+    for (Open &o : opens)
+        if (o.count != 0 && (&o == &by || same_link(o, by)))
+            o.pending = pending;
+    recount_pending();
+}
+
+// A handle is gone: its file object goes with its last handle, and a delete-on-close open then
+// marks the link for the opens that remain.
+void forget(HANDLE handle)
+{
+    Open *o = open_of(handle);
+    if (o != nullptr) {
+        int i = 0;
+        while (o->handles[i] != handle)
+            ++i;
+        o->handles[i] = o->handles[--o->count];
+        if (o->count == 0) {
+            o->pending = false;
+            if (o->delete_on_close)
+                set_pending(*o, true);
+            else
+                recount_pending();
+        }
+    }
+    for (Pipe &p : pipes)
+        if (p.handle == handle)
+            p.handle = nullptr;
+}
+
+// True when name leads to a link whose delete disposition is set. The file is opened with no
+// access and every sharing, which neither conflicts with nor restricts any other open; device
+// names and pipes are never opened, since opening a pipe would take its instance.
+bool pending_by_name(const wchar_t *name)
+{
+    if (name == nullptr)
+        return false;
+    Guard guard;
+    if (!any_pending)
+        return false;
+    wchar_t full[PATH_UNITS];
+    if (!full_path(name, full) || std::wcsncmp(full, L"\\\\.\\", 4) == 0)
+        return false;
+    HANDLE probe = CreateFileW(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (probe == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool got = GetFileType(probe) == FILE_TYPE_DISK && GetFileInformationByHandle(probe, &info);
+    CloseHandle(probe);
+    if (!got)
+        return false;
+    for (const Open &o : opens)
+        if (o.count != 0 && o.pending && same_identity(o, info) &&
+            (info.nNumberOfLinks <= 1 || o.path[0] == L'\0' || _wcsicmp(o.path, full) == 0))
+            return true;
+    return false;
+}
+
+BOOL deny()
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+HANDLE WINAPI strict_create_file(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                 DWORD disposition, DWORD flags, HANDLE template_file)
+{
+    if (pending_by_name(name)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE file = CreateFileW(name, access, share, security, disposition, flags, template_file);
+    if (file == INVALID_HANDLE_VALUE)
+        return file;
+    const DWORD error = GetLastError(); // ERROR_ALREADY_EXISTS tells the caller what happened
+    const DWORD type = GetFileType(file);
+    Guard guard;
+    if (type == FILE_TYPE_DISK) {
+        track(file, name, (flags & FILE_FLAG_DELETE_ON_CLOSE) != 0);
+    } else if (type == FILE_TYPE_PIPE) {
+        for (Pipe &p : pipes)
+            if (p.handle == nullptr) {
+                p = Pipe{file, ZERO_WRITES, true};
+                break;
+            }
+    }
+    SetLastError(error);
+    return file;
+}
+
+DWORD WINAPI strict_get_file_attributes(LPCWSTR name)
+{
+    return pending_by_name(name) ? (deny(), INVALID_FILE_ATTRIBUTES) : GetFileAttributesW(name);
+}
+
+BOOL WINAPI strict_get_file_attributes_ex(LPCWSTR name, GET_FILEEX_INFO_LEVELS level, LPVOID info)
+{
+    return pending_by_name(name) ? deny() : GetFileAttributesExW(name, level, info);
+}
+
+BOOL WINAPI strict_delete_file(LPCWSTR name)
+{
+    return pending_by_name(name) ? deny() : DeleteFileW(name);
+}
+
+BOOL WINAPI strict_move_file_ex(LPCWSTR from, LPCWSTR to, DWORD flags)
+{
+    return pending_by_name(from) || pending_by_name(to) ? deny() : MoveFileExW(from, to, flags);
+}
+
+BOOL WINAPI strict_move_file(LPCWSTR from, LPCWSTR to)
+{
+    return pending_by_name(from) || pending_by_name(to) ? deny() : MoveFileW(from, to);
+}
+
+// FILE_DISPOSITION_INFO_EX's flags, for headers that lack them.
+constexpr DWORD DISPOSE_DELETE = 0x1;
+constexpr DWORD DISPOSE_POSIX = 0x2;
+constexpr DWORD DISPOSE_ON_CLOSE = 0x8;
+
+BOOL WINAPI strict_set_file_information(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size)
+{
+    const BOOL ok = SetFileInformationByHandle(file, kind, info, size);
+    if (!ok || info == nullptr)
+        return ok;
+    int mark = -1; // -1: no change; 0: cleared; 1: set
+    if (kind == FileDispositionInfo && size >= sizeof(FILE_DISPOSITION_INFO)) {
+        mark = static_cast<const FILE_DISPOSITION_INFO *>(info)->DeleteFile ? 1 : 0;
+    } else if (static_cast<int>(kind) == 21 && size >= sizeof(DWORD)) { // FileDispositionInfoEx
+        // POSIX semantics remove the name at once, and ON_CLOSE changes delete-on-close instead:
+        // neither leaves a pending name, so both are left to wine.
+        const DWORD flags = *static_cast<const DWORD *>(info);
+        if ((flags & (DISPOSE_POSIX | DISPOSE_ON_CLOSE)) == 0)
+            mark = (flags & DISPOSE_DELETE) != 0 ? 1 : 0;
+    }
+    if (mark < 0)
+        return ok;
+    const DWORD error = GetLastError();
+    Guard guard;
+    Open *o = open_of(file);
+    if (o == nullptr && GetFileType(file) == FILE_TYPE_DISK)
+        o = track(file, nullptr, false);
+    if (o != nullptr)
+        set_pending(*o, mark == 1);
+    SetLastError(error);
+    return ok;
+}
+
+bool is_this_process(HANDLE process)
+{
+    return process == GetCurrentProcess() || GetProcessId(process) == GetCurrentProcessId();
+}
+
+BOOL WINAPI strict_duplicate_handle(HANDLE from_process, HANDLE from, HANDLE to_process, LPHANDLE to,
+                                    DWORD access, BOOL inherit, DWORD options)
+{
+    const BOOL ok = DuplicateHandle(from_process, from, to_process, to, access, inherit, options);
+    if (!ok || !is_this_process(from_process))
+        return ok;
+    const DWORD error = GetLastError();
+    Guard guard;
+    Open *o = open_of(from);
+    if (o != nullptr && to != nullptr && is_this_process(to_process) && o->count < HANDLES)
+        o->handles[o->count++] = *to;
+    if ((options & DUPLICATE_CLOSE_SOURCE) != 0)
+        forget(from);
+    SetLastError(error);
+    return ok;
+}
+
+BOOL WINAPI strict_close_handle(HANDLE handle)
+{
+    {
+        Guard guard;
+        forget(handle);
+    }
+    return CloseHandle(handle);
+}
+
+// True when the writer of this pipe is to be played writing zero bytes now.
+bool zero_write_due(HANDLE handle)
+{
+    Guard guard;
+    for (Pipe &p : pipes)
+        if (p.handle == handle && p.zero_writes > 0 && p.fresh) {
+            --p.zero_writes;
+            p.fresh = false;
+            return true;
+        }
+    return false;
+}
+
+BOOL WINAPI strict_read_file(HANDLE file, LPVOID buffer, DWORD wanted, LPDWORD got, LPOVERLAPPED overlapped)
+{
+    if (overlapped == nullptr && wanted > 0 && zero_write_due(file)) {
+        if (got != nullptr)
+            *got = 0;
+        return TRUE;
+    }
+    DWORD read = 0;
+    const BOOL ok = ReadFile(file, buffer, wanted, got != nullptr ? got : &read, overlapped);
+    if (ok && overlapped == nullptr && (got != nullptr ? *got : read) > 0) {
+        const DWORD error = GetLastError();
+        Guard guard;
+        for (Pipe &p : pipes)
+            if (p.handle == file)
+                p.fresh = true;
+        SetLastError(error);
+    }
+    return ok;
+}
+
+struct Hook {
+    const char *name;
+    ULONG_PTR replacement;
+};
+
+const Hook hooks[] = {
+    {"CreateFileW", reinterpret_cast<ULONG_PTR>(&strict_create_file)},
+    {"GetFileAttributesW", reinterpret_cast<ULONG_PTR>(&strict_get_file_attributes)},
+    {"GetFileAttributesExW", reinterpret_cast<ULONG_PTR>(&strict_get_file_attributes_ex)},
+    {"DeleteFileW", reinterpret_cast<ULONG_PTR>(&strict_delete_file)},
+    {"MoveFileExW", reinterpret_cast<ULONG_PTR>(&strict_move_file_ex)},
+    {"MoveFileW", reinterpret_cast<ULONG_PTR>(&strict_move_file)},
+    {"SetFileInformationByHandle", reinterpret_cast<ULONG_PTR>(&strict_set_file_information)},
+    {"DuplicateHandle", reinterpret_cast<ULONG_PTR>(&strict_duplicate_handle)},
+    {"CloseHandle", reinterpret_cast<ULONG_PTR>(&strict_close_handle)},
+    {"ReadFile", reinterpret_cast<ULONG_PTR>(&strict_read_file)},
+};
+
+ULONG_PTR replacement_for(const char *name)
+{
+    for (const Hook &hook : hooks)
+        if (std::strcmp(hook.name, name) == 0)
+            return hook.replacement;
+    return 0;
+}
+
+// Points module's KERNEL32 imports that a hook replaces at the hook; returns how many.
+int patch_imports(HMODULE module)
+{
+    auto *base = reinterpret_cast<BYTE *>(module);
+    const auto *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(base);
+    const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY &imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    if (imports.VirtualAddress == 0)
+        return 0;
+    int patched = 0;
+    for (auto *desc = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + imports.VirtualAddress);
+         desc->Name != 0; ++desc) {
+        if (_stricmp(reinterpret_cast<const char *>(base + desc->Name), "kernel32.dll") != 0 ||
+            desc->OriginalFirstThunk == 0)
+            continue;
+        auto *names = reinterpret_cast<IMAGE_THUNK_DATA *>(base + desc->OriginalFirstThunk);
+        auto *slots = reinterpret_cast<IMAGE_THUNK_DATA *>(base + desc->FirstThunk);
+        for (; names->u1.AddressOfData != 0; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
+                continue;
+            const auto *by_name = reinterpret_cast<const IMAGE_IMPORT_BY_NAME *>(base + names->u1.AddressOfData);
+            const ULONG_PTR replacement = replacement_for(reinterpret_cast<const char *>(by_name->Name));
+            DWORD was = 0;
+            if (replacement == 0 ||
+                !VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &was))
+                continue;
+            slots->u1.Function = replacement;
+            VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, was, &was);
+            ++patched;
+        }
+    }
+    return patched;
+}
+
+} // namespace
+
+// Patches the tool and msvcrt.dll, and tells strict-run.exe through its event that the layer is
+// in place; without both, loading fails and strict-run.exe ends the tool.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
+{
+    if (reason != DLL_PROCESS_ATTACH)
+        return TRUE;
+    InitializeCriticalSection(&table_lock);
+    HMODULE crt = GetModuleHandleW(L"msvcrt.dll");
+    if (crt == nullptr || patch_imports(GetModuleHandleW(nullptr)) == 0 || patch_imports(crt) == 0)
+        return FALSE;
+    wchar_t event_name[64];
+    std::swprintf(event_name, 64, L"strict-run-%lu", GetCurrentProcessId());
+    HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, event_name);
+    if (ready == nullptr)
+        return FALSE;
+    SetEvent(ready);
+    CloseHandle(ready);
+    return TRUE;
+}
