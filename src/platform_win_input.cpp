@@ -69,11 +69,29 @@ long long file_size(std::FILE *stream)
     return static_cast<long long>(st.st_size);
 }
 
+// Points the stream's descriptor at a fresh one over the same pipe. msvcrt may keep the end of a
+// read that gave nothing on the descriptor itself (wine's does, until a seek), and a pipe cannot
+// seek; a descriptor just made over a handle has reached no end, and _dup2 puts it in place.
+static bool renew_descriptor(std::FILE *stream, HANDLE pipe)
+{
+    HANDLE again = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), pipe, GetCurrentProcess(), &again, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS))
+        return false;
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(again), _O_RDONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(again);
+        return false;
+    }
+    const bool renewed = _dup2(fd, _fileno(stream)) == 0;
+    (void)_close(fd);
+    return renewed;
+}
+
 // A pipe's writer that writes zero bytes completes the read with none and success (ReadFile,
 // Remarks, Pipes), which msvcrt's _read returns as 0 and fread takes for the end. Only the
-// writer's close, ERROR_BROKEN_PIPE once its data is read, ends a pipe's input. The stream runs
-// over a binary descriptor, where msvcrt keeps no end of its own: _read stops early only at a
-// CTRL+Z in text mode; clearerr resets the stream's end, and the next read asks the system again.
+// writer's close, ERROR_BROKEN_PIPE once its data is read, ends a pipe's input; until then the
+// stream's end and its descriptor's are cleared, and the next read waits for more.
 int input_ended(std::FILE *stream)
 {
     HANDLE input = handle_of(stream);
@@ -81,13 +99,14 @@ int input_ended(std::FILE *stream)
         return 1;
     if (interrupted() != 0)
         return -1;
-    // Succeeds while the writer is there, whatever it holds (PeekNamedPipe).
+    // Succeeds while the writer is there, whatever the pipe holds (PeekNamedPipe).
     DWORD waiting = 0;
-    if (PeekNamedPipe(input, nullptr, 0, nullptr, &waiting, nullptr)) {
-        std::clearerr(stream);
-        return 0;
-    }
-    return GetLastError() == ERROR_BROKEN_PIPE ? 1 : -1;
+    if (!PeekNamedPipe(input, nullptr, 0, nullptr, &waiting, nullptr))
+        return GetLastError() == ERROR_BROKEN_PIPE ? 1 : -1;
+    if (!renew_descriptor(stream, input))
+        return -1;
+    std::clearerr(stream);
+    return 0;
 }
 
 // No other program may write the software file while this run holds it (open_software).
