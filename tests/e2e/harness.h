@@ -48,6 +48,10 @@ inline const std::string newline = windows ? "\r\n" : "\n";
 
 inline const bool in_ci = env_or("CI", "") == "true";
 
+// The strict layer (tests/wine/strict-run.cpp), when SWUG_STRICT names its launcher: every run of
+// the Windows tool goes through it, so that the tool meets Windows rules that wine lacks.
+inline const std::string strict = env_or("SWUG_STRICT", "");
+
 // Skips a case whose need is not met here, saying what is missing; under CI, where nothing may
 // be missing, fails it instead. Cases that have no meaning for the build under test use
 // GTEST_SKIP.
@@ -191,7 +195,8 @@ inline pid_t start_words(const fs::path &dir, std::vector<std::string> words, in
 }
 
 // Starts the tool, or another program of its build, through the launcher if there is one, with
-// the words of prefix (a tracer) before them; see start_words.
+// the words of prefix (a tracer) before them; the tool itself through the strict layer too. See
+// start_words.
 inline pid_t start(const fs::path &dir, const std::vector<std::string> &args, int in, int out,
             bool own_terminal = false, Prepare prepare = nullptr,
             const std::vector<std::string> &prefix = {}, const std::string &program = exe)
@@ -199,6 +204,8 @@ inline pid_t start(const fs::path &dir, const std::vector<std::string> &args, in
     std::vector<std::string> words = prefix;
     if (!launcher.empty())
         words.push_back(launcher);
+    if (!strict.empty() && program == exe)
+        words.push_back(strict);
     words.push_back(program);
     words.insert(words.end(), args.begin(), args.end());
     return start_words(dir, words, in, out, own_terminal, prepare);

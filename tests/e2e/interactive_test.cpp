@@ -184,6 +184,25 @@ struct ConsoleKeyCase {
 
 class ConsoleKey : public Swug, public ::testing::WithParamInterface<ConsoleKeyCase> {};
 
+// The tool as swug.exe in a folder, for cmd to start by that name as a user does. Under the strict
+// layer that is a copy of its launcher, with its library, standing in for the tool, which
+// STRICT_RUN_PROGRAM names to the programs started while this lives.
+struct ToolForCmd {
+    explicit ToolForCmd(const fs::path &folder)
+    {
+        if (strict.empty()) {
+            fs::copy_file(exe, folder / "swug.exe");
+            return;
+        }
+        fs::copy_file(strict, folder / "swug.exe");
+        fs::copy_file(fs::path(strict).parent_path() / "strict.dll", folder / "strict.dll");
+        setenv("STRICT_RUN_PROGRAM", exe.c_str(), 1);
+    }
+    ~ToolForCmd() { unsetenv("STRICT_RUN_PROGRAM"); }
+    ToolForCmd(const ToolForCmd &) = delete;
+    ToolForCmd &operator=(const ToolForCmd &) = delete;
+};
+
 // cmd runs the tool as a user types its name at the prompt; what the console still holds when the
 // tool ends, cmd reads and runs.
 TEST_P(ConsoleKey, TheRestOfAPasteDoesNotRunInCmd)
@@ -198,7 +217,7 @@ TEST_P(ConsoleKey, TheRestOfAPasteDoesNotRunInCmd)
     ASSERT_EQ(tcgetattr(terminal, &raw), 0);
     cfmakeraw(&raw);
     ASSERT_EQ(tcsetattr(terminal, TCSANOW, &raw), 0);
-    fs::copy_file(exe, dir / "swug.exe");
+    const ToolForCmd tool(dir);
     std::vector<std::string> words{"cmd"};
     if (!launcher.empty())
         words.insert(words.begin(), launcher);
@@ -241,5 +260,41 @@ INSTANTIATE_TEST_SUITE_P(
                       ConsoleKeyCase{"paste in pieces", {"x", "echo", " hi>", " pasted", ".txt\r"}},
                       ConsoleKeyCase{"arrow key then a paste", {"\x1b[A", "echo hi> pasted.txt\r"}}),
     described<ConsoleKeyCase>);
+
+// --- The smoke test that a release is checked with on a real Windows. ---
+
+// tests/windows/smoke.cmd under wine's cmd, on a copy of the tool as a user has it. wine's fc
+// compares nothing, so the bytes that the script leaves in its work folder are checked here.
+TEST_F(Swug, SmokeScriptPassesInCmd)
+{
+    if (!windows)
+        GTEST_SKIP() << "a cmd script";
+    fs::copy(SWUG_SMOKE_DIR, dir / "smoke", fs::copy_options::recursive);
+    const ToolForCmd tool(dir);
+    std::vector<std::string> words{"cmd", "/c", R"(smoke\smoke.cmd)", "swug.exe", "work"};
+    if (!launcher.empty())
+        words.insert(words.begin(), launcher);
+    int out_pipe[2] = {-1, -1};
+    ASSERT_EQ(pipe2(out_pipe, O_CLOEXEC | O_NONBLOCK), 0);
+    const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const pid_t pid = start_words(dir, words, in, out_pipe[1]);
+    close(in);
+    close(out_pipe[1]);
+    std::string out;
+    EXPECT_EQ(wait_exit(pid, Clock::now() + deadline, out_pipe[0], &out), 0) << out;
+    close(out_pipe[0]);
+    EXPECT_NE(out.find("smoke test passed"), std::string::npos) << out;
+    EXPECT_EQ(out.find("FAIL"), std::string::npos) << out;
+
+    const std::optional<std::string> sw = read_file(dir / "smoke/sample/TOVRIK_SW.bin");
+    const std::optional<std::string> image = read_file(dir / "smoke/sample/TOVRIK_UPGRADE_SW.bin");
+    ASSERT_TRUE(sw && sw->size() == 600) << "the sample software file";
+    ASSERT_EQ(image, body_of(*sw)) << "the sample image is not the sample's body";
+    for (const char *made : {"img.bin", "old.bin", "interactive/out/TOVRIK_UPGRADE_SW.bin"})
+        EXPECT_TRUE(read_file(dir / "work" / made) == image) << made << " is not the sample image";
+    EXPECT_TRUE(read_file(dir / "work/sw.bin") == sw) << "the software file changed";
+    EXPECT_FALSE(fs::exists(dir / "work/nowhere")) << "a refused run made a folder";
+    EXPECT_FALSE(fs::exists(dir / "work/new.bin")) << "a refused run made an image";
+}
 
 } // namespace

@@ -3,6 +3,9 @@
 // this launcher's own command line, after its name, becomes the program's command line as it
 // stands; the program shares the console and the standard handles.
 //   strict-run PROGRAM.exe [ARGS...]
+// A copy of this launcher can stand in for the program, where another program (cmd) starts it by
+// the program's name: STRICT_RUN_PROGRAM then names the program, and the whole rest of the
+// command line is its arguments.
 // Test infrastructure only: the end-to-end suite runs every Windows case of the tool through it.
 #include <windows.h>
 
@@ -105,10 +108,18 @@ HANDLE job_ending_with_launcher()
 int wmain()
 {
     static wchar_t line[32768];
+    static wchar_t program[MAX_PATH];
+    constexpr int units = sizeof line / sizeof line[0];
     const wchar_t *tail = after_own_name(GetCommandLineW());
-    if (*tail == L'\0' || std::wcslen(tail) >= sizeof line / sizeof line[0])
+    const DWORD stand_in = GetEnvironmentVariableW(L"STRICT_RUN_PROGRAM", program, MAX_PATH);
+    if (stand_in > 0 && stand_in < MAX_PATH) {
+        if (std::swprintf(line, units, L"\"%ls\" %ls", program, tail) < 0)
+            return static_cast<int>(fail("the command line is too long"));
+    } else if (*tail == L'\0' || std::wcslen(tail) >= units) {
         return static_cast<int>(fail("usage: strict-run PROGRAM.exe [ARGS...]"));
-    std::wcscpy(line, tail);
+    } else {
+        std::wcscpy(line, tail);
+    }
     (void)SetConsoleCtrlHandler(outlive_program, TRUE);
 
     STARTUPINFOW startup{};

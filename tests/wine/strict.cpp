@@ -34,8 +34,16 @@
 // (its software file): a zero-byte write comes before the first read and after the first data.
 // The console's or a parent's standard input is left alone: there a zero-byte write would end the
 // key wait, which is Windows' behaviour but no writer of the suite does it.
+// Microsoft's msvcrt asks the system again on every _read of a binary descriptor: it remembers an
+// end only at a CTRL+Z in text mode (_read, Remarks). wine's msvcrt instead marks the descriptor
+// at its end after any empty read and from then on returns 0 without asking. So after an fread of
+// the tool's during which a zero-byte write was played, that mark is taken off again, as
+// Microsoft's runtime would have none.
 #include <windows.h>
 
+#include <io.h>
+
+#include <cstdio>
 #include <cstring>
 #include <cwchar>
 
@@ -70,6 +78,19 @@ Open opens[OPENS];
 Pipe pipes[PIPES];
 CRITICAL_SECTION table_lock;
 bool any_pending = false;
+volatile LONG zero_writes_played = 0;
+
+// A descriptor's entry in wine's msvcrt (its ioinfo, laid out as Microsoft's msvcrt.dll lays its
+// own), found through the exported __pioinfo, in blocks of 32.
+struct CrtDescriptor {
+    HANDLE handle;
+    unsigned char flags;
+    char lookahead[3];
+    int exflag;
+    CRITICAL_SECTION lock;
+};
+constexpr unsigned char CRT_AT_END = 0x02; // wine's WX_ATEOF
+CrtDescriptor **crt_descriptors = nullptr;
 
 // The tool's console handler may run while its main thread is stopped inside a hook: the table
 // lock is then taken for a bounded time only, and the handler goes on without it.
@@ -359,6 +380,7 @@ BOOL WINAPI strict_read_file(HANDLE file, LPVOID buffer, DWORD wanted, LPDWORD g
     if (overlapped == nullptr && wanted > 0 && zero_write_due(file)) {
         if (got != nullptr)
             *got = 0;
+        InterlockedIncrement(&zero_writes_played);
         return TRUE;
     }
     DWORD read = 0;
@@ -374,33 +396,51 @@ BOOL WINAPI strict_read_file(HANDLE file, LPVOID buffer, DWORD wanted, LPDWORD g
     return ok;
 }
 
+// The tool's fread, after which a descriptor that a played zero-byte write left at its end is
+// taken off it again; only where the entry is the descriptor's own, checked by its handle.
+size_t __cdecl strict_fread(void *buffer, size_t size, size_t count, std::FILE *stream)
+{
+    const LONG before = InterlockedCompareExchange(&zero_writes_played, 0, 0);
+    const size_t got = std::fread(buffer, size, count, stream);
+    const int fd = stream != nullptr ? _fileno(stream) : -1;
+    if (InterlockedCompareExchange(&zero_writes_played, 0, 0) != before && fd >= 0 &&
+        crt_descriptors != nullptr && crt_descriptors[fd >> 5] != nullptr) {
+        CrtDescriptor &entry = crt_descriptors[fd >> 5][fd & 31];
+        if (entry.handle == reinterpret_cast<HANDLE>(_get_osfhandle(fd)))
+            entry.flags = static_cast<unsigned char>(entry.flags & ~CRT_AT_END);
+    }
+    return got;
+}
+
 struct Hook {
+    const char *dll;
     const char *name;
     ULONG_PTR replacement;
 };
 
 const Hook hooks[] = {
-    {"CreateFileW", reinterpret_cast<ULONG_PTR>(&strict_create_file)},
-    {"GetFileAttributesW", reinterpret_cast<ULONG_PTR>(&strict_get_file_attributes)},
-    {"GetFileAttributesExW", reinterpret_cast<ULONG_PTR>(&strict_get_file_attributes_ex)},
-    {"DeleteFileW", reinterpret_cast<ULONG_PTR>(&strict_delete_file)},
-    {"MoveFileExW", reinterpret_cast<ULONG_PTR>(&strict_move_file_ex)},
-    {"MoveFileW", reinterpret_cast<ULONG_PTR>(&strict_move_file)},
-    {"SetFileInformationByHandle", reinterpret_cast<ULONG_PTR>(&strict_set_file_information)},
-    {"DuplicateHandle", reinterpret_cast<ULONG_PTR>(&strict_duplicate_handle)},
-    {"CloseHandle", reinterpret_cast<ULONG_PTR>(&strict_close_handle)},
-    {"ReadFile", reinterpret_cast<ULONG_PTR>(&strict_read_file)},
+    {"kernel32.dll", "CreateFileW", reinterpret_cast<ULONG_PTR>(&strict_create_file)},
+    {"kernel32.dll", "GetFileAttributesW", reinterpret_cast<ULONG_PTR>(&strict_get_file_attributes)},
+    {"kernel32.dll", "GetFileAttributesExW", reinterpret_cast<ULONG_PTR>(&strict_get_file_attributes_ex)},
+    {"kernel32.dll", "DeleteFileW", reinterpret_cast<ULONG_PTR>(&strict_delete_file)},
+    {"kernel32.dll", "MoveFileExW", reinterpret_cast<ULONG_PTR>(&strict_move_file_ex)},
+    {"kernel32.dll", "MoveFileW", reinterpret_cast<ULONG_PTR>(&strict_move_file)},
+    {"kernel32.dll", "SetFileInformationByHandle", reinterpret_cast<ULONG_PTR>(&strict_set_file_information)},
+    {"kernel32.dll", "DuplicateHandle", reinterpret_cast<ULONG_PTR>(&strict_duplicate_handle)},
+    {"kernel32.dll", "CloseHandle", reinterpret_cast<ULONG_PTR>(&strict_close_handle)},
+    {"kernel32.dll", "ReadFile", reinterpret_cast<ULONG_PTR>(&strict_read_file)},
+    {"msvcrt.dll", "fread", reinterpret_cast<ULONG_PTR>(&strict_fread)},
 };
 
-ULONG_PTR replacement_for(const char *name)
+ULONG_PTR replacement_for(const char *dll, const char *name)
 {
     for (const Hook &hook : hooks)
-        if (std::strcmp(hook.name, name) == 0)
+        if (_stricmp(hook.dll, dll) == 0 && std::strcmp(hook.name, name) == 0)
             return hook.replacement;
     return 0;
 }
 
-// Points module's KERNEL32 imports that a hook replaces at the hook; returns how many.
+// Points module's imports that a hook replaces at the hook; returns how many.
 int patch_imports(HMODULE module)
 {
     auto *base = reinterpret_cast<BYTE *>(module);
@@ -412,8 +452,8 @@ int patch_imports(HMODULE module)
     int patched = 0;
     for (auto *desc = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + imports.VirtualAddress);
          desc->Name != 0; ++desc) {
-        if (_stricmp(reinterpret_cast<const char *>(base + desc->Name), "kernel32.dll") != 0 ||
-            desc->OriginalFirstThunk == 0)
+        const char *dll = reinterpret_cast<const char *>(base + desc->Name);
+        if (desc->OriginalFirstThunk == 0)
             continue;
         auto *names = reinterpret_cast<IMAGE_THUNK_DATA *>(base + desc->OriginalFirstThunk);
         auto *slots = reinterpret_cast<IMAGE_THUNK_DATA *>(base + desc->FirstThunk);
@@ -421,7 +461,7 @@ int patch_imports(HMODULE module)
             if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
                 continue;
             const auto *by_name = reinterpret_cast<const IMAGE_IMPORT_BY_NAME *>(base + names->u1.AddressOfData);
-            const ULONG_PTR replacement = replacement_for(reinterpret_cast<const char *>(by_name->Name));
+            const ULONG_PTR replacement = replacement_for(dll, reinterpret_cast<const char *>(by_name->Name));
             DWORD was = 0;
             if (replacement == 0 ||
                 !VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &was))
@@ -444,6 +484,9 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
         return TRUE;
     InitializeCriticalSection(&table_lock);
     HMODULE crt = GetModuleHandleW(L"msvcrt.dll");
+    if (crt != nullptr)
+        crt_descriptors = reinterpret_cast<CrtDescriptor **>(
+            reinterpret_cast<ULONG_PTR>(GetProcAddress(crt, "__pioinfo")));
     if (crt == nullptr || patch_imports(GetModuleHandleW(nullptr)) == 0 || patch_imports(crt) == 0)
         return FALSE;
     wchar_t event_name[64];
