@@ -29,7 +29,8 @@ void set_run_phase(LONG phase)
 }
 
 // Cancels the run's blocking I/O again and again, for the thread may begin a read just after a
-// cancel, until the run has dealt with its image or its time is up. The process ends here, for
+// cancel finds none to cancel (CancelSynchronousIo, ERROR_NOT_FOUND), until the run has dealt with
+// its image or its time is up. The process ends here, for
 // every event: Windows' default action under wine ends it with status 0, as if the run succeeded.
 static BOOL WINAPI on_console_event(DWORD /*event*/)
 {
@@ -45,14 +46,16 @@ static BOOL WINAPI on_console_event(DWORD /*event*/)
         Sleep(CANCEL_EVERY_MS);
     }
     // Not ExitProcess: the C runtime's shutdown would flush the streams, under locks that the
-    // run's thread may hold. A run still busy here (a write that a device does not finish) leaves
-    // its image to its delete mark, as a kill does.
+    // run's thread may hold. A run still busy here is in a write that its device does not finish,
+    // which holds the process until it does, whatever the handler does; the image is then left to
+    // its delete mark, as after a kill.
     (void)TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
     return TRUE;
 }
 
 void set_up_process()
 {
+    // CancelSynchronousIo needs THREAD_TERMINATE on the thread's handle.
     if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &run_thread,
                          THREAD_TERMINATE, FALSE, 0))
         run_thread = nullptr;
