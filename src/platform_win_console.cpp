@@ -30,8 +30,8 @@ void set_run_phase(LONG phase)
 
 // Cancels the run's blocking I/O again and again, for the thread may begin a read just after a
 // cancel finds none to cancel (CancelSynchronousIo, ERROR_NOT_FOUND), until the run has dealt with
-// its image or its time is up. The process ends here, for
-// every event: Windows' default action under wine ends it with status 0, as if the run succeeded.
+// its image or its time is up. The process ends here, for every event: Windows' default action
+// under wine ends it with status 0, as if the run succeeded.
 static BOOL WINAPI on_console_event(DWORD /*event*/)
 {
     InterlockedExchange(&caught_event, 1);
