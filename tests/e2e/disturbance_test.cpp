@@ -1,0 +1,274 @@
+// Runs that fail or are cut short leave no broken image and no wait behind.
+#include "harness.h"
+
+#include <pty.h>
+#include <sys/file.h>
+
+namespace {
+
+using namespace e2e;
+
+enum class Disturb {
+    signal_mid_copy,   // a signal while the tool reads a slow pipe
+    file_size_limit,   // writes fail part-way, as on a full disk
+    image_locked,      // another run is writing the image
+    fifo_reader_quits, // the image is a FIFO whose reader goes away
+    stdout_closed,     // interactive, and the prompt cannot be printed
+    nonblocking_stdin, // interactive, with standard input left non-blocking
+    software_cut,      // the software file is truncated while the tool reads it
+    software_rewritten, // part of the software file is rewritten while the tool reads it
+    image_removed,     // the image's name is removed while the tool writes it
+    image_moved,       // the image is renamed while the tool writes it
+    null_image_locked, // the image is /dev/null, which another process holds a lock on
+    lone_cr_key,       // interactive, the key a lone CR on a pipe that stays open
+    size_limit_undeletable, // writes fail part-way, and a reader keeps the image from being deleted
+    image_held,        // a second program has the image open for writing
+    software_held,     // a second program has the software file open for writing
+    software_written_by_second_run, // a second run tries to write the software file while the tool reads it
+    // The software file is a named pipe that stalls after its first 100000 bytes, then:
+    ctrl_c_on_stalled_pipe,  // Ctrl-C on the tool's console
+    ctrl_c_image_undeletable, // the same, with the image held by a reader that denies deleting it
+    killed_on_stalled_pipe,  // the process is killed
+    image_renamed_on_stalled_pipe, // the image is renamed, then the pipe ends
+};
+
+struct DisturbanceCase {
+    const char *what;
+    Disturb how;
+    int signal; // sent mid-copy
+    int status; // 128 + the signal when ended by one
+    bool old_image_kept; // else no img.bin is left, or an empty one
+    const char *posix_only = nullptr; // why the case has no meaning on Windows
+    bool windows_only = false;        // it needs a second Windows process
+    bool image_emptied = false;       // an empty img.bin is left
+    Prepare prepare = limit_file_size; // for file_size_limit
+};
+
+const char no_signals[] = "a Windows program gets no POSIX signals";
+// STATUS_CONTROL_C_EXIT, 0xC000013A, as wine hands its low byte to the parent.
+const int ctrl_c_exit = 0x3a;
+
+class Disturbance : public Swug, public ::testing::WithParamInterface<DisturbanceCase> {};
+
+// Runs the tool on its own console with a named pipe as its software file, which gives most of sw
+// and then stalls; once the old image is emptied and the image's first 256 KiB are on disk, ends
+// the run as how says. The run must end within a few seconds; returns its status.
+int end_on_stalled_pipe(const fs::path &dir, Disturb how, const std::string &sw, std::uintmax_t old_size)
+{
+    const auto until = Clock::now() + deadline;
+    const std::uintmax_t flushed = 256 * 1024;
+    int master = -1;
+    int terminal = -1;
+    if (openpty(&master, &terminal, nullptr, nullptr, nullptr) != 0)
+        return -2;
+    Helper reader;
+    if (how == Disturb::ctrl_c_image_undeletable)
+        reader = start_helper(dir, "read", "img.bin");
+    Helper serve = start_helper(dir, "serve", dir.filename().string());
+    const pid_t pid = start(dir, {pipe_path(dir), "img.bin"}, terminal, terminal, true);
+    EXPECT_TRUE(write_all(serve.input, sw.substr(0, 128 + flushed + 5000), until));
+    std::error_code error;
+    for (std::uintmax_t size = old_size; (size == old_size || size < flushed) && Clock::now() < until;
+         size = fs::file_size(dir / "img.bin", error))
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    if (how == Disturb::killed_on_stalled_pipe) {
+        kill(pid, SIGKILL);
+    } else if (how == Disturb::image_renamed_on_stalled_pipe) {
+        fs::rename(dir / "img.bin", dir / "moved.bin", error);
+        EXPECT_FALSE(error) << error.message();
+        stop_helper(serve);
+    } else {
+        EXPECT_EQ(write(master, "\x03", 1), 1);
+    }
+    const int status = wait_exit(pid, Clock::now() + std::chrono::seconds(10));
+    stop_helper(serve);
+    stop_helper(reader);
+    close(master);
+    close(terminal);
+    return status;
+}
+
+TEST_P(Disturbance, LeavesNoBrokenImage)
+{
+    const DisturbanceCase &c = GetParam();
+    if (windows && c.posix_only != nullptr)
+        GTEST_SKIP() << c.posix_only;
+    if (c.windows_only && !windows)
+        GTEST_SKIP() << "a second Windows process holds the file or serves the pipe";
+    SKIP_UNLESS(!c.windows_only || helper_missing() == nullptr, helper_missing());
+    const std::string sw = pattern(300000);
+    const std::string old_img = pattern(50);
+    write_file(dir / "sw.bin", sw);
+    write_file(dir / "img.bin", old_img);
+    const auto until = Clock::now() + deadline;
+    int status = -1;
+
+    if (c.how == Disturb::signal_mid_copy || c.how == Disturb::image_removed ||
+        c.how == Disturb::image_moved) {
+        auto [pid, feed] = start_on_pipe(dir, {"/dev/stdin", "img.bin"});
+        ASSERT_TRUE(write_all(feed, sw.substr(0, 100000), until));
+        // The image is emptied once the tool has opened it; then it waits for more input.
+        while (fs::file_size(dir / "img.bin") == old_img.size() && Clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (c.how == Disturb::signal_mid_copy)
+            kill(pid, c.signal);
+        else if (c.how == Disturb::image_removed)
+            fs::remove(dir / "img.bin");
+        else
+            fs::rename(dir / "img.bin", dir / "moved.bin");
+        EXPECT_TRUE(c.how == Disturb::signal_mid_copy || write_all(feed, sw.substr(100000), until));
+        close(feed);
+        status = wait_exit(pid, until);
+        std::error_code ec;
+        EXPECT_TRUE(c.how != Disturb::image_moved || fs::file_size(dir / "moved.bin", ec) == 0u)
+            << c.what << ": the moved image kept content";
+    } else if (c.how == Disturb::file_size_limit) {
+        status = run(dir, {"sw.bin", "img.bin"}, nullptr, c.prepare).status;
+    } else if (c.how == Disturb::software_cut || c.how == Disturb::software_rewritten) {
+        SKIP_UNLESS(access(strace_exe, X_OK) == 0, "needs strace, to slow the tool's reads");
+        const std::string big = pattern(4u << 20);
+        write_file(dir / "big.bin", big);
+        const int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+        const pid_t pid = start(dir, {"big.bin", "img.bin"}, null_fd, null_fd, false, nullptr, slow_reads);
+        close(null_fd);
+        // Once the image has its first bytes, most of the software file is still to be read.
+        std::error_code ec;
+        while (fs::file_size(dir / "img.bin", ec) <= old_img.size() && Clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (c.how == Disturb::software_cut) {
+            fs::resize_file(dir / "big.bin", 1u << 20);
+        } else {
+            std::fstream file(dir / "big.bin", std::ios::in | std::ios::out | std::ios::binary);
+            file.seekp(3u << 20);
+            file.write("changed", 7);
+        }
+        status = wait_exit(pid, until);
+    } else if (c.how == Disturb::null_image_locked || c.how == Disturb::image_locked) {
+        const std::string img = c.how == Disturb::image_locked ? (dir / "img.bin").string() : "/dev/null";
+        const int held = open(img.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_EQ(flock(held, LOCK_EX), 0);
+        status = run(dir, {"sw.bin", img}).status;
+        close(held);
+    } else if (c.how == Disturb::fifo_reader_quits) {
+        ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+        std::thread reader([&] {
+            char some[100];
+            const int fd = open((dir / "fifo").c_str(), O_RDONLY | O_CLOEXEC);
+            EXPECT_GT(read(fd, some, sizeof some), 0);
+            close(fd);
+        });
+        status = run(dir, {"sw.bin", "fifo"}).status;
+        reader.join();
+        EXPECT_TRUE(fs::is_fifo(dir / "fifo"));
+    } else if (c.how == Disturb::stdout_closed) {
+        int out_pipe[2] = {-1, -1};
+        ASSERT_EQ(pipe2(out_pipe, O_CLOEXEC), 0);
+        close(out_pipe[0]);
+        const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        const pid_t pid = start(dir, {}, in, out_pipe[1]);
+        close(in);
+        close(out_pipe[1]);
+        status = wait_exit(pid, until);
+    } else if (c.how == Disturb::nonblocking_stdin) {
+        auto [pid, keys] = start_on_pipe(dir, {}, O_NONBLOCK);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_NE(waitpid(pid, nullptr, WNOHANG), pid) << "the wait ended without a key";
+        ASSERT_EQ(write(keys, "k", 1), 1);
+        status = wait_exit(pid, until);
+        close(keys);
+    } else if (c.how == Disturb::lone_cr_key) {
+        int in_pipe[2] = {-1, -1};
+        int out_pipe[2] = {-1, -1};
+        ASSERT_EQ(pipe2(in_pipe, O_CLOEXEC), 0);
+        ASSERT_EQ(pipe2(out_pipe, O_CLOEXEC), 0);
+        const pid_t pid = start(dir, {}, in_pipe[0], out_pipe[1]);
+        close(in_pipe[0]);
+        close(out_pipe[1]);
+        EXPECT_NE(read_until(out_pipe[0], prompt, until).find(prompt), std::string::npos);
+        ASSERT_EQ(write(in_pipe[1], "\r", 1), 1);
+        // No more input comes, nor its end, until the tool has ended or been killed.
+        status = wait_exit(pid, Clock::now() + std::chrono::seconds(2));
+        close(in_pipe[1]);
+        close(out_pipe[0]);
+    } else if (c.how == Disturb::size_limit_undeletable) {
+        Helper reader = start_helper(dir, "read", "img.bin");
+        status = run(dir, {"sw.bin", "img.bin"}, nullptr, limit_file_size).status;
+        stop_helper(reader);
+    } else if (c.how == Disturb::software_held || c.how == Disturb::image_held) {
+        Helper writer = start_helper(dir, "write", c.how == Disturb::image_held ? "img.bin" : "sw.bin");
+        status = run(dir, {"sw.bin", "img.bin"}).status;
+        stop_helper(writer);
+    } else if (c.how == Disturb::software_written_by_second_run) {
+        // The first run reads sw.bin and waits to write its image into a pipe nobody reads.
+        write_file(dir / "other.bin", pattern(400));
+        Helper sink = start_helper(dir, "sink", dir.filename().string());
+        const int none = open("/dev/null", O_RDWR | O_CLOEXEC);
+        const pid_t first = start(dir, {"sw.bin", pipe_path(dir)}, none, none);
+        close(none);
+        EXPECT_TRUE(helper_says(sink, "connected"));
+        status = run(dir, {"other.bin", "sw.bin"}).status;
+        stop_helper(sink);
+        EXPECT_EQ(wait_exit(first, until), 1) << "its image pipe was closed";
+    } else {
+        status = end_on_stalled_pipe(dir, c.how, sw, old_img.size());
+    }
+
+    EXPECT_EQ(status, c.status) << c.what;
+    EXPECT_EQ(read_file(dir / "sw.bin"), sw) << c.what;
+    EXPECT_EQ(read_file(dir / "img.bin"), c.old_image_kept  ? std::optional(old_img)
+                                          : c.image_emptied ? std::optional(std::string())
+                                                            : std::nullopt)
+        << c.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Disturbance,
+    ::testing::Values(
+        DisturbanceCase{"SIGINT mid-copy", Disturb::signal_mid_copy, SIGINT, 128 + SIGINT, false, no_signals},
+        DisturbanceCase{"SIGTERM mid-copy", Disturb::signal_mid_copy, SIGTERM, 128 + SIGTERM, false,
+                        no_signals},
+        DisturbanceCase{"SIGHUP mid-copy", Disturb::signal_mid_copy, SIGHUP, 128 + SIGHUP, false, no_signals},
+        DisturbanceCase{"write fails part-way", Disturb::file_size_limit, 0, 1, false},
+        DisturbanceCase{"write fails part-way, started without stdin and stdout",
+                        Disturb::file_size_limit, 0, 1, false,
+                        "a Windows program's standard handles are wine's", false, false,
+                        limit_file_size_without_stdin_stdout},
+        DisturbanceCase{"software file cut short mid-copy", Disturb::software_cut, 0, 1, false,
+                        "strace slows the POSIX program"},
+        DisturbanceCase{"software file rewritten mid-copy", Disturb::software_rewritten, 0, 1, false,
+                        "strace slows the POSIX program"},
+        DisturbanceCase{"image removed mid-copy", Disturb::image_removed, 0, 1, false,
+                        "no /dev/stdin on Windows"},
+        DisturbanceCase{"image renamed mid-copy", Disturb::image_moved, 0, 1, false,
+                        "no /dev/stdin on Windows"},
+        DisturbanceCase{"dev null image that another process has locked", Disturb::null_image_locked,
+                        0, 0, true, "no /dev/null on Windows"},
+        DisturbanceCase{"image busy", Disturb::image_locked, 0, 1, true,
+                        "wine's share modes do not see this test's POSIX lock"},
+        DisturbanceCase{"FIFO image whose reader quits", Disturb::fifo_reader_quits, 0, 1, true,
+                        "no FIFOs on Windows"},
+        DisturbanceCase{"prompt to a closed pipe", Disturb::stdout_closed, 0, 0, true},
+        DisturbanceCase{"non-blocking standard input", Disturb::nonblocking_stdin, 0, 0, true},
+        DisturbanceCase{"a lone CR as the key", Disturb::lone_cr_key, 0, 0, true},
+        // Windows lets no other program rename the image while it is written; a Linux one can.
+        DisturbanceCase{"image renamed before its end", Disturb::image_renamed_on_stalled_pipe, 0, 1,
+                        false, nullptr, true},
+        // The image cannot be removed, so it is emptied.
+        DisturbanceCase{"write fails part-way, image not deletable", Disturb::size_limit_undeletable,
+                        0, 1, false, nullptr, true, true},
+        DisturbanceCase{"image open for writing elsewhere", Disturb::image_held, 0, 1, true, nullptr, true},
+        DisturbanceCase{"software file open for writing elsewhere", Disturb::software_held, 0, 1,
+                        true, nullptr, true},
+        DisturbanceCase{"second run writes the software file", Disturb::software_written_by_second_run, 0, 1,
+                        true, nullptr, true},
+        DisturbanceCase{"Ctrl-C on a stalled pipe", Disturb::ctrl_c_on_stalled_pipe, 0, ctrl_c_exit,
+                        false, nullptr, true},
+        DisturbanceCase{"killed on a stalled pipe", Disturb::killed_on_stalled_pipe, 0, 128 + SIGKILL,
+                        false, nullptr, true},
+        DisturbanceCase{"Ctrl-C on a stalled pipe, image not deletable",
+                        Disturb::ctrl_c_image_undeletable, 0, ctrl_c_exit, false, nullptr, true, true}),
+    described<DisturbanceCase>);
+
+} // namespace
