@@ -53,6 +53,20 @@ static long name_view(const char *name)
     return statfs(name, &fs) == 0 ? view_of(static_cast<long>(fs.f_type)) : NO_VIEW;
 }
 
+// FUSE keeps a file's status for a while (a second by default), so that a change made to the file
+// beside the view does not show in it yet: a view's file is asked for its status afresh.
+static void refresh(long view, int dir_fd, const char *name, int flags, struct stat *st)
+{
+    struct statx fresh{};
+    if (view != FUSE_SUPER_MAGIC ||
+        statx(dir_fd, name, flags | AT_STATX_FORCE_SYNC, STATX_BASIC_STATS, &fresh) != 0)
+        return;
+    st->st_ino = static_cast<ino_t>(fresh.stx_ino);
+    st->st_size = static_cast<off_t>(fresh.stx_size);
+    st->st_mtim = {fresh.stx_mtime.tv_sec, static_cast<long>(fresh.stx_mtime.tv_nsec)};
+    st->st_ctim = {fresh.stx_ctime.tv_sec, static_cast<long>(fresh.stx_ctime.tv_nsec)};
+}
+
 // A loop device, or a partition of one, whose sysfs folder (the disk's, for a partition) has the
 // loop attributes; without sysfs, the loop driver's own device number.
 static bool is_loop_device(dev_t rdev, char *attribute, std::size_t cap)
@@ -98,6 +112,7 @@ static bool loop_backing(int fd, const struct stat &st, struct stat *backing, lo
     if (stat(path, &named) == 0 && same_inode(named, *backing)) {
         *backing = named;
         *view = name_view(path);
+        refresh(*view, AT_FDCWD, path, 0, backing);
     }
     return true;
 }
@@ -119,6 +134,11 @@ static long name_view(const char * /*name*/)
     return NO_VIEW;
 }
 
+static void refresh(long /*view*/, int /*dir_fd*/, const char * /*name*/, int /*flags*/,
+                    struct stat * /*st*/)
+{
+}
+
 static bool loop_backing(int /*fd*/, const struct stat & /*st*/, struct stat * /*backing*/,
                          long * /*view*/)
 {
@@ -132,6 +152,7 @@ bool identify_open_file(int fd, file_identity *id)
     if (fstat(fd, &id->st) != 0)
         return false;
     id->view = fd_view(fd);
+    refresh(id->view, fd, "", AT_EMPTY_PATH, &id->st);
     id->has_backing = loop_backing(fd, id->st, &id->backing, &id->backing_view);
     return true;
 }
@@ -142,6 +163,7 @@ bool identify_named_file(const char *name, file_identity *id)
     if (stat(name, &id->st) != 0)
         return false;
     id->view = name_view(name);
+    refresh(id->view, AT_FDCWD, name, 0, &id->st);
     return true;
 }
 

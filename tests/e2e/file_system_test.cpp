@@ -153,6 +153,7 @@ enum class View {
     copied_up,         // the same, once a chmod through the overlay has copied the file up
     xino,              // an overlay with xino=on, its lower and upper layers on two tmpfs
     bindfs,            // bindfs shows the lower folder
+    bindfs_stale,      // the same, and the file is rewritten beside the view, which keeps its status
     loop,              // a loop device is bound to the lower file
     copy_on_own_tmpfs, // a cp -p copy on a tmpfs of its own has the overlay view's inode number
 };
@@ -186,9 +187,14 @@ TEST_P(Views, OneFileUnderAnyViewIsRefused)
     std::string img = c.img;
     if (c.how == View::copied_up) {
         fs::permissions(dir / "merged/sw.bin", fs::perms::owner_read | fs::perms::owner_write);
-    } else if (c.how == View::bindfs) {
+    } else if (c.how == View::bindfs || c.how == View::bindfs_stale) {
         SKIP_UNLESS(access(bindfs_exe, X_OK) == 0, "needs bindfs, to show a folder through FUSE");
         SKIP_UNLESS(bindfs_at(dir / "t/lower", dir / "view"), "cannot mount bindfs here");
+        if (c.how == View::bindfs_stale) {
+            EXPECT_TRUE(fs::exists(dir / "view/sw.bin"));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            write_file(dir / "t/lower/sw.bin", sw);
+        }
     } else if (c.how == View::loop) {
         img = loop_device_on(dir / "t/lower/sw.bin");
         SKIP_UNLESS(!img.empty(), "cannot bind a loop device here");
@@ -229,6 +235,7 @@ INSTANTIATE_TEST_SUITE_P(
         ViewCase{"lower file to its xino overlay view", View::xino, "t/lower/sw.bin", "merged/sw.bin", 1},
         ViewCase{"bindfs view to its file", View::bindfs, "view/sw.bin", "t/lower/sw.bin", 1},
         ViewCase{"file to its bindfs view", View::bindfs, "t/lower/sw.bin", "view/sw.bin", 1},
+        ViewCase{"bindfs view to its file just rewritten", View::bindfs_stale, "view/sw.bin", "t/lower/sw.bin", 1},
         ViewCase{"file to a loop device bound to it", View::loop, "t/lower/sw.bin", "loop", 1},
         ViewCase{"overlay view to a loop device bound to its lower file", View::loop, "merged/sw.bin", "loop", 1},
         ViewCase{"overlay view to a cp -p copy with its inode number", View::copy_on_own_tmpfs,
