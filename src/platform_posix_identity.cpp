@@ -41,20 +41,8 @@ bool on_sysfs(int fd)
     return fstatfs(fd, &fs) == 0 && fs.f_type == SYSFS_MAGIC;
 }
 
-static long fd_view(int fd)
-{
-    struct statfs fs{};
-    return fstatfs(fd, &fs) == 0 ? view_of(static_cast<long>(fs.f_type)) : NO_VIEW;
-}
-
-static long name_view(const char *name)
-{
-    struct statfs fs{};
-    return statfs(name, &fs) == 0 ? view_of(static_cast<long>(fs.f_type)) : NO_VIEW;
-}
-
 // FUSE keeps a file's status for a while (a second by default), so that a change made to the file
-// beside the view does not show in it yet: a view's file is asked for its status afresh.
+// beside the view does not show in it yet: a FUSE file is asked for its status afresh.
 static void refresh(long view, int dir_fd, const char *name, int flags, struct stat *st)
 {
     struct statx fresh{};
@@ -65,6 +53,23 @@ static void refresh(long view, int dir_fd, const char *name, int flags, struct s
     st->st_size = static_cast<off_t>(fresh.stx_size);
     st->st_mtim = {fresh.stx_mtime.tv_sec, static_cast<long>(fresh.stx_mtime.tv_nsec)};
     st->st_ctim = {fresh.stx_ctime.tv_sec, static_cast<long>(fresh.stx_ctime.tv_nsec)};
+}
+
+// The view that shows the open file, or NO_VIEW; st gets the file's status as the view has it now.
+static long fd_view(int fd, struct stat *st)
+{
+    struct statfs fs{};
+    const long view = fstatfs(fd, &fs) == 0 ? view_of(static_cast<long>(fs.f_type)) : NO_VIEW;
+    refresh(view, fd, "", AT_EMPTY_PATH, st);
+    return view;
+}
+
+static long name_view(const char *name, struct stat *st)
+{
+    struct statfs fs{};
+    const long view = statfs(name, &fs) == 0 ? view_of(static_cast<long>(fs.f_type)) : NO_VIEW;
+    refresh(view, AT_FDCWD, name, 0, st);
+    return view;
 }
 
 // A loop device, or a partition of one, whose sysfs folder (the disk's, for a partition) has the
@@ -111,8 +116,7 @@ static bool loop_backing(int fd, const struct stat &st, struct stat *backing, lo
     // A name that holds another file now (the backing file was renamed or removed) says nothing.
     if (stat(path, &named) == 0 && same_inode(named, *backing)) {
         *backing = named;
-        *view = name_view(path);
-        refresh(*view, AT_FDCWD, path, 0, backing);
+        *view = name_view(path, backing);
     }
     return true;
 }
@@ -124,19 +128,14 @@ bool on_sysfs(int /*fd*/)
 
 constexpr long OVERLAY = -1;
 
-static long fd_view(int /*fd*/)
+static long fd_view(int /*fd*/, struct stat * /*st*/)
 {
     return NO_VIEW;
 }
 
-static long name_view(const char * /*name*/)
+static long name_view(const char * /*name*/, struct stat * /*st*/)
 {
     return NO_VIEW;
-}
-
-static void refresh(long /*view*/, int /*dir_fd*/, const char * /*name*/, int /*flags*/,
-                    struct stat * /*st*/)
-{
 }
 
 static bool loop_backing(int /*fd*/, const struct stat & /*st*/, struct stat * /*backing*/,
@@ -151,8 +150,7 @@ bool identify_open_file(int fd, file_identity *id)
     *id = {};
     if (fstat(fd, &id->st) != 0)
         return false;
-    id->view = fd_view(fd);
-    refresh(id->view, fd, "", AT_EMPTY_PATH, &id->st);
+    id->view = fd_view(fd, &id->st);
     id->has_backing = loop_backing(fd, id->st, &id->backing, &id->backing_view);
     return true;
 }
@@ -162,8 +160,7 @@ bool identify_named_file(const char *name, file_identity *id)
     *id = {};
     if (stat(name, &id->st) != 0)
         return false;
-    id->view = name_view(name);
-    refresh(id->view, AT_FDCWD, name, 0, &id->st);
+    id->view = name_view(name, &id->st);
     return true;
 }
 

@@ -104,7 +104,10 @@ static int open_for_writing(const char *name, bool block_device, bool *created)
     *created = fd >= 0;
     if (fd >= 0 || errno != EEXIST)
         return fd;
-    fd = open(name, O_WRONLY | O_CLOEXEC | (block_device ? ALONE_ON_DEVICE : 0));
+    int flags = O_WRONLY | O_CLOEXEC;
+    if (block_device)
+        flags |= ALONE_ON_DEVICE;
+    fd = open(name, flags);
     // Missing after all: a symbolic link to a file yet to be made, or a name removed meanwhile.
     if (fd < 0 && errno == ENOENT) {
         fd = open(name, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
@@ -142,7 +145,7 @@ static bool usable_image(int fd, const char *name, const file_identity &sw, bool
     if (!identify_open_file(fd, img) || (!created && one_file(*img, sw)))
         return false;
     // A name that became a disk after it was looked at was not opened for this run alone.
-    if (S_ISBLK(img->st.st_mode) && ALONE_ON_DEVICE != 0 && !alone)
+    if (S_ISBLK(img->st.st_mode) && !alone)
         return false;
     if (S_ISREG(img->st.st_mode) && held_by_another_run(fd))
         return false;
