@@ -1,7 +1,10 @@
 # Lists every case that the last test run skipped, with the reason it gave, in one block.
 #   cmake -DLOG=<build>/Testing/Temporary/LastTest.log -P skipped-cases.cmake
-# ctest runs it after the tests (CTestCustom.cmake), so that nobody needs -V to see why.
-if(NOT EXISTS "${LOG}")
+# ctest runs it after the tests (CTestCustom.cmake), so that nobody needs -V to see why. The run's
+# log still has its temporary name then.
+if(EXISTS "${LOG}.tmp")
+  set(LOG "${LOG}.tmp")
+elseif(NOT EXISTS "${LOG}")
   return()
 endif()
 file(STRINGS "${LOG}" lines)

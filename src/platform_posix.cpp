@@ -9,11 +9,35 @@
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
+#ifdef SWUG_HAVE_FSETLOCKING
+#include <stdio_ext.h>
+#endif
 
 // The backslash is an ordinary character of a POSIX name.
 const bool backslash_separates_dirs = false;
 
-const int ending_signals[4] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+// Every signal whose default action ends the process and that can be caught, but for SIGPIPE and
+// SIGXFSZ, which set_up_process ignores, and the real-time ones, which have no names. The signals
+// that report a fault of the process itself (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS,
+// SIGABRT) are left alone: a handler would clean up from a state that the fault may have broken,
+// and the core dump shows that state untouched.
+static const int named_ending_signals[] = {
+    SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGPROF, SIGVTALRM, SIGXCPU,
+#ifdef SIGPOLL
+    SIGPOLL,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+#ifdef SIGLOST
+    SIGLOST,
+#endif
+};
+
+sigset_t ending_signals;
 volatile std::sig_atomic_t caught_signal = 0;
 
 int command_count(int argc)
@@ -40,13 +64,30 @@ void catch_signal(int sig, void (*handler)(int), struct sigaction *old)
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;
-    if (sigaction(sig, nullptr, old) == 0 && old->sa_handler != SIG_IGN)
-        (void)sigaction(sig, &action, nullptr);
+    // One call where the signal was not ignored, the usual case: start-up catches some forty.
+    if (sigaction(sig, &action, old) == 0 && old->sa_handler == SIG_IGN)
+        (void)sigaction(sig, old, nullptr);
+}
+
+void skip_stream_locks(std::FILE *stream)
+{
+#ifdef SWUG_HAVE_FSETLOCKING
+    (void)__fsetlocking(stream, FSETLOCKING_BYCALLER);
+#else
+    (void)stream;
+#endif
 }
 
 static void on_signal(int sig)
 {
     caught_signal = sig;
+}
+
+static void catch_ending_signal(int sig)
+{
+    struct sigaction old{};
+    (void)sigaddset(&ending_signals, sig);
+    catch_signal(sig, on_signal, &old);
 }
 
 // Opens the null device on each of the standard descriptors that is closed, so that neither file
@@ -74,10 +115,20 @@ void set_up_process()
     // is a write past the file size limit, which then fails with EFBIG.
     (void)std::signal(SIGPIPE, SIG_IGN);
     (void)std::signal(SIGXFSZ, SIG_IGN);
-    for (const int sig : ending_signals) {
-        struct sigaction old{};
-        catch_signal(sig, on_signal, &old);
-    }
+    // Held back while they are caught: a signal the tool was started to ignore stays ignored.
+    sigset_t all;
+    sigset_t before;
+    sigfillset(&all);
+    (void)sigprocmask(SIG_BLOCK, &all, &before);
+    sigemptyset(&ending_signals);
+    for (const int sig : named_ending_signals)
+        catch_ending_signal(sig);
+#ifdef SIGRTMIN
+    // SIGRTMIN leaves out those that the C library keeps for its threads.
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig)
+        catch_ending_signal(sig);
+#endif
+    (void)sigprocmask(SIG_SETMASK, &before, nullptr);
 }
 
 int interrupted()

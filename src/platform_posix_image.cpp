@@ -38,6 +38,7 @@ std::FILE *open_software(const char *name)
     std::FILE *stream = std::fopen(name, "rb");
     if (stream == nullptr)
         return nullptr;
+    skip_stream_locks(stream);
     if (fstat(fileno(stream), &software_st) != 0) {
         (void)std::fclose(stream);
         return nullptr;
@@ -199,6 +200,7 @@ std::FILE *open_image(const char *name, std::FILE *p_sw_file)
         (void)close(fd);
         return nullptr;
     }
+    skip_stream_locks(p_img_file);
     // Only a regular file is ever removed or emptied: never a device, a FIFO or standard output.
     struct stat out{};
     image_st = img.st;

@@ -134,11 +134,8 @@ void wait_for_key()
 {
     // The signals are held back outside the waits, so none slips in between a check of the flag
     // and the wait that it should cut short.
-    sigset_t held;
+    sigset_t held = ending_signals;
     sigset_t wait_mask;
-    sigemptyset(&held);
-    for (const int sig : ending_signals)
-        sigaddset(&held, sig);
     sigaddset(&held, SIGTSTP);
     sigaddset(&held, SIGCONT);
     (void)sigprocmask(SIG_BLOCK, &held, &wait_mask);

@@ -12,6 +12,7 @@ using namespace e2e;
 
 enum class Disturb {
     signal_mid_copy,   // a signal while the tool reads a slow pipe
+    ignored_signal_mid_copy, // the same, with the signal ignored by whoever started the tool
     file_size_limit,   // writes fail part-way, as on a full disk
     image_locked,      // another run is writing the image
     image_flocked,     // a wrapper such as flock(1) holds a lock on the image
@@ -63,6 +64,14 @@ void without_dev_null_stdin_stdout()
 }
 // STATUS_CONTROL_C_EXIT, 0xC000013A, as wine hands its low byte to the parent.
 const int ctrl_c_exit = 0x3a;
+
+// Writes fail part-way, and SIGHUP is ignored, as nohup starts a program.
+void limit_file_size_ignoring_sighup()
+{
+    limit_file_size();
+    if (signal(SIGHUP, SIG_IGN) == SIG_ERR)
+        _exit(126);
+}
 
 class Disturbance : public Swug, public ::testing::WithParamInterface<DisturbanceCase> {};
 
@@ -121,9 +130,11 @@ TEST_P(Disturbance, LeavesNoBrokenImage)
     const auto until = Clock::now() + deadline;
     int status = -1;
 
-    if (c.how == Disturb::signal_mid_copy || c.how == Disturb::image_removed ||
-        c.how == Disturb::image_moved || c.how == Disturb::image_locked) {
-        auto [pid, feed] = start_on_pipe(dir, {"/dev/stdin", "img.bin"});
+    const bool signalled = c.how == Disturb::signal_mid_copy ||
+                           c.how == Disturb::ignored_signal_mid_copy || c.how == Disturb::image_locked;
+    if (signalled || c.how == Disturb::image_removed || c.how == Disturb::image_moved) {
+        auto [pid, feed] = start_on_pipe(dir, {"/dev/stdin", "img.bin"}, 0,
+                                         c.how == Disturb::ignored_signal_mid_copy ? c.prepare : nullptr);
         ASSERT_TRUE(write_all(feed, sw.substr(0, 100000), until));
         // The image is emptied once the tool has opened it; then it waits for more input.
         while (fs::file_size(dir / "img.bin") == old_img.size() && Clock::now() < until)
@@ -133,13 +144,13 @@ TEST_P(Disturbance, LeavesNoBrokenImage)
         if (c.how == Disturb::image_locked) {
             EXPECT_EQ(run(dir, {"sw.bin", "img.bin"}).status, 1) << c.what;
         }
-        if (c.how == Disturb::signal_mid_copy || c.how == Disturb::image_locked)
+        if (signalled)
             kill(pid, c.signal);
         else if (c.how == Disturb::image_removed)
             fs::remove(dir / "img.bin");
         else
             fs::rename(dir / "img.bin", dir / "moved.bin");
-        EXPECT_TRUE(c.signal != 0 || write_all(feed, sw.substr(100000), until));
+        EXPECT_TRUE(signalled || write_all(feed, sw.substr(100000), until));
         close(feed);
         status = wait_exit(pid, until);
         std::error_code ec;
@@ -256,6 +267,26 @@ INSTANTIATE_TEST_SUITE_P(
         DisturbanceCase{"SIGTERM mid-copy", Disturb::signal_mid_copy, SIGTERM, 128 + SIGTERM, false,
                         no_signals},
         DisturbanceCase{"SIGHUP mid-copy", Disturb::signal_mid_copy, SIGHUP, 128 + SIGHUP, false, no_signals},
+        // The other signals whose default action ends the process, bar those that dump core.
+        DisturbanceCase{"SIGUSR1 mid-copy", Disturb::signal_mid_copy, SIGUSR1, 128 + SIGUSR1, false,
+                        no_signals},
+        DisturbanceCase{"SIGUSR2 mid-copy", Disturb::signal_mid_copy, SIGUSR2, 128 + SIGUSR2, false,
+                        no_signals},
+        DisturbanceCase{"SIGALRM mid-copy", Disturb::signal_mid_copy, SIGALRM, 128 + SIGALRM, false,
+                        no_signals},
+        DisturbanceCase{"SIGPWR mid-copy", Disturb::signal_mid_copy, SIGPWR, 128 + SIGPWR, false, no_signals},
+        DisturbanceCase{"SIGVTALRM mid-copy", Disturb::signal_mid_copy, SIGVTALRM, 128 + SIGVTALRM, false,
+                        no_signals},
+        DisturbanceCase{"SIGPROF mid-copy", Disturb::signal_mid_copy, SIGPROF, 128 + SIGPROF, false,
+                        no_signals},
+        DisturbanceCase{"SIGPOLL mid-copy", Disturb::signal_mid_copy, SIGPOLL, 128 + SIGPOLL, false,
+                        no_signals},
+        DisturbanceCase{"real-time signal mid-copy", Disturb::signal_mid_copy, SIGRTMAX, 128 + SIGRTMAX,
+                        false, no_signals},
+        // A signal that the tool was started to ignore is ignored: the run goes on, and fails alone.
+        DisturbanceCase{"ignored SIGHUP mid-copy, then write fails part-way",
+                        Disturb::ignored_signal_mid_copy, SIGHUP, 1, false, no_signals, false, false,
+                        limit_file_size_ignoring_sighup},
         DisturbanceCase{"write fails part-way", Disturb::file_size_limit, 0, 1, false},
         DisturbanceCase{"write fails part-way, started without stdin and stdout",
                         Disturb::file_size_limit, 0, 1, false,

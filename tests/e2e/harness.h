@@ -348,13 +348,14 @@ inline std::string read_until(int master, const std::string &text, Clock::time_p
 // Starts the tool with a fresh pipe as standard input, its file status flags set to in_flags, and
 // /dev/null as standard output; returns its pid and the pipe's write end.
 inline std::pair<pid_t, int> start_on_pipe(const fs::path &dir,
-                                           const std::vector<std::string> &args, int in_flags = 0)
+                                           const std::vector<std::string> &args, int in_flags = 0,
+                                           Prepare prepare = nullptr)
 {
     int in_pipe[2] = {-1, -1};
     if (pipe2(in_pipe, O_CLOEXEC) != 0 || fcntl(in_pipe[0], F_SETFL, in_flags) != 0)
         return {-1, -1};
     const int out = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    const pid_t pid = start(dir, args, in_pipe[0], out);
+    const pid_t pid = start(dir, args, in_pipe[0], out, false, prepare);
     close(in_pipe[0]);
     close(out);
     return {pid, in_pipe[1]};
