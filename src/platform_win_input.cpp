@@ -69,9 +69,10 @@ long long file_size(std::FILE *stream)
     return static_cast<long long>(st.st_size);
 }
 
-// Points the stream's descriptor at a fresh one over the same pipe. msvcrt may keep the end of a
-// read that gave nothing on the descriptor itself (wine's does, until a seek), and a pipe cannot
-// seek; a descriptor just made over a handle has reached no end, and _dup2 puts it in place.
+// Points the stream's descriptor at a fresh one over the same pipe. Microsoft documents an end
+// kept on a descriptor only for text mode's CTRL+Z (_read, Remarks), but msvcrt.dll is not the
+// documented runtime, and wine's keeps the end of any empty read until a seek, which a pipe cannot
+// take. A descriptor just made over a handle has reached no end; _dup2 puts it in place.
 static bool renew_descriptor(std::FILE *stream, HANDLE pipe)
 {
     HANDLE again = nullptr;
@@ -100,8 +101,7 @@ int input_ended(std::FILE *stream)
     if (interrupted() != 0)
         return -1;
     // Succeeds while the writer is there, whatever the pipe holds (PeekNamedPipe).
-    DWORD waiting = 0;
-    if (!PeekNamedPipe(input, nullptr, 0, nullptr, &waiting, nullptr))
+    if (!PeekNamedPipe(input, nullptr, 0, nullptr, nullptr, nullptr))
         return GetLastError() == ERROR_BROKEN_PIPE ? 1 : -1;
     if (!renew_descriptor(stream, input))
         return -1;
