@@ -46,7 +46,7 @@ void wait_for_key();
 std::FILE *open_software(const char *name);
 
 // 1 when the stream is a file on disk, whose leading block is skipped by seeking; 0 for input
-// that is read and dropped instead (a pipe, a terminal).
+// that is read and dropped instead (a pipe, a terminal, a file that cannot seek).
 int is_disk_file(std::FILE *stream);
 
 // 1 when the open stream is a directory, 0 otherwise.

@@ -91,13 +91,16 @@ static void catch_ending_signal(int sig)
 }
 
 // Opens the null device on each of the standard descriptors that is closed, so that neither file
-// of the run becomes one and is taken for standard output.
+// of the run becomes one and is taken for standard output. Without one (a bare chroot), the root
+// folder, read only, holds the place: it can never be the image.
 static void fill_standard_fds()
 {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
         if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
             continue;
-        const int null_fd = open("/dev/null", O_RDWR);
+        int null_fd = open("/dev/null", O_RDWR);
+        if (null_fd < 0)
+            null_fd = open("/", O_RDONLY | O_DIRECTORY);
         if (null_fd >= 0 && null_fd != fd) {
             (void)dup2(null_fd, fd);
             (void)close(null_fd);

@@ -4,13 +4,13 @@
 #include "platform_posix.h"
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <fcntl.h>
+#include <limits>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#ifdef __linux__
-#include <sys/vfs.h>
-#endif
 
 // The block that the image leaves out, as main.cpp drops it.
 constexpr long long LEADING_BLOCK = 128;
@@ -28,53 +28,9 @@ static bool image_created = false;
 static bool image_emptied = false;
 static bool image_removable = false;
 
-static bool same_file(const struct stat &a, const struct stat &b)
-{
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 static bool same_time(const timespec &a, const timespec &b)
 {
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
-#ifdef __linux__
-constexpr long OVERLAY_MAGIC = 0x794c7630;
-constexpr long SYSFS_MAGIC = 0x62656572;
-
-static long fd_fs_type(int fd)
-{
-    struct statfs fs{};
-    return fstatfs(fd, &fs) == 0 ? static_cast<long>(fs.f_type) : 0;
-}
-
-static long name_fs_type(const char *name)
-{
-    struct statfs fs{};
-    return statfs(name, &fs) == 0 ? static_cast<long>(fs.f_type) : 0;
-}
-#else
-constexpr long OVERLAY_MAGIC = -1;
-constexpr long SYSFS_MAGIC = -1;
-
-static long fd_fs_type(int /*fd*/)
-{
-    return 0;
-}
-
-static long name_fs_type(const char * /*name*/)
-{
-    return 0;
-}
-#endif
-
-// An overlay shows a lower file under the overlay's device number with the lower inode number, so
-// the file seen through the overlay and the file itself differ by device alone.
-static bool overlay_twins(const struct stat &a, bool a_on_overlay, const struct stat &b,
-                          bool b_on_overlay)
-{
-    return (a_on_overlay || b_on_overlay) && a.st_ino == b.st_ino && a.st_size == b.st_size &&
-           same_time(a.st_mtim, b.st_mtim);
 }
 
 std::FILE *open_software(const char *name)
@@ -87,14 +43,17 @@ std::FILE *open_software(const char *name)
         (void)std::fclose(stream);
         return nullptr;
     }
-    software_sized = S_ISREG(software_st.st_mode) && fd_fs_type(fileno(stream)) != SYSFS_MAGIC;
+    software_sized = S_ISREG(software_st.st_mode) && !on_sysfs(fileno(stream));
     return stream;
 }
 
+// A regular file may refuse to seek all the same (securityfs): its leading block is read instead.
 int is_disk_file(std::FILE *stream)
 {
     struct stat st{};
-    return fstat(fileno(stream), &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) ? 1 : 0;
+    if (fstat(fileno(stream), &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)))
+        return 0;
+    return lseek(fileno(stream), 0, SEEK_CUR) != -1 ? 1 : 0;
 }
 
 int is_directory(std::FILE *stream)
@@ -130,64 +89,111 @@ int software_intact(std::FILE *p_sw_file, long long body_bytes)
     return body_bytes == body ? 0 : -1;
 }
 
+// Linux gives a block device to one opener that asks for it alone, so two runs never mix one disk;
+// elsewhere O_EXCL without O_CREAT means nothing sure.
+#ifdef __linux__
+constexpr int ALONE_ON_DEVICE = O_EXCL;
+#else
+constexpr int ALONE_ON_DEVICE = 0;
+#endif
+
 // Opens the image for writing without emptying it, and says whether this open created it: only a
 // file the run created, or emptied, is ever removed.
-static int open_for_writing(const char *name, bool *created)
+static int open_for_writing(const char *name, bool block_device, bool *created)
 {
     int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     *created = fd >= 0;
     if (fd >= 0 || errno != EEXIST)
         return fd;
-    fd = open(name, O_WRONLY | O_CLOEXEC);
+    int flags = O_WRONLY | O_CLOEXEC;
+    if (block_device)
+        flags |= ALONE_ON_DEVICE;
+    fd = open(name, flags);
     // Missing after all: a symbolic link to a file yet to be made, or a name removed meanwhile.
-    if (fd < 0 && errno == ENOENT)
+    if (fd < 0 && errno == ENOENT) {
         fd = open(name, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+        *created = fd >= 0;
+    }
     return fd;
 }
 
-// The image is usable when it is not the software file, under any name, no other run is writing
-// it, and the name still holds it. A regular file is locked; a device such as /dev/null is shared.
-static bool usable_image(int fd, const char *name, const struct stat &sw, bool sw_on_overlay,
-                         struct stat *img, bool *locked)
+// True when another run is writing the image. Its lock covers one byte that no file can hold, the
+// last that an offset reaches, and belongs to the open file, so that it neither collides with a
+// wrapper's flock(1) nor with a program's lock on the file's bytes, and stays while any descriptor
+// of this open does. A file system without locks still gets its image.
+static bool held_by_another_run(int fd)
+{
+#ifdef F_OFD_SETLK
+    struct flock lock{};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = std::numeric_limits<off_t>::max();
+    lock.l_len = 1;
+    return fcntl(fd, F_OFD_SETLK, &lock) != 0 && (errno == EAGAIN || errno == EACCES);
+#else
+    return flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+#endif
+}
+
+// The image is usable when it is not the software file, under any name or view, no other run is
+// writing it, and the name still holds it. A regular file is locked and a block device opened for
+// this run alone; a character device such as /dev/null is shared.
+static bool usable_image(int fd, const char *name, const file_identity &sw, bool alone,
+                         bool created, file_identity *img)
 {
     struct stat named{};
-    if (fstat(fd, img) != 0 || same_file(*img, sw) ||
-        overlay_twins(*img, fd_fs_type(fd) == OVERLAY_MAGIC, sw, sw_on_overlay))
+    // A file this run created is new, whatever its size and times say.
+    if (!identify_open_file(fd, img) || (!created && one_file(*img, sw)))
         return false;
-    // A file system without locks still gets its image.
-    *locked = S_ISREG(img->st_mode) && (flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK);
-    if (S_ISREG(img->st_mode) && !*locked)
+    // A name that became a disk after it was looked at was not opened for this run alone.
+    if (S_ISBLK(img->st.st_mode) && !alone)
+        return false;
+    if (S_ISREG(img->st.st_mode) && held_by_another_run(fd))
         return false;
     // A run that finished meanwhile may have removed the name this run opened.
-    return stat(name, &named) == 0 && same_file(*img, named);
+    return stat(name, &named) == 0 && same_inode(img->st, named);
+}
+
+// Removes the name of the image that fd holds, when that name alone holds it; a file that this
+// run created behind a symbolic link (one that pointed nowhere) goes by the name it resolves to.
+// False when no name was removed.
+static bool remove_image_name(int fd, const char *name, bool created)
+{
+    struct stat held{};
+    struct stat named{};
+    if (fstat(fd, &held) != 0)
+        return false;
+    if (lstat(name, &named) == 0 && same_inode(named, held) && named.st_nlink == 1)
+        return unlink(name) == 0;
+    char target[PATH_MAX];
+    return created && S_ISLNK(named.st_mode) && realpath(name, target) != nullptr &&
+           lstat(target, &named) == 0 && same_inode(named, held) && named.st_nlink == 1 &&
+           unlink(target) == 0;
 }
 
 std::FILE *open_image(const char *name, std::FILE *p_sw_file)
 {
-    struct stat sw{};
-    struct stat named{};
-    const int sw_fd = fileno(p_sw_file);
-    if (fstat(sw_fd, &sw) != 0)
+    file_identity sw{};
+    file_identity named{};
+    if (!identify_open_file(fileno(p_sw_file), &sw))
         return nullptr;
-    const bool sw_on_overlay = fd_fs_type(sw_fd) == OVERLAY_MAGIC;
     // Checked before the open too: a lower file opened for writing through an overlay is copied up.
-    if (stat(name, &named) == 0 &&
-        (same_file(named, sw) ||
-         overlay_twins(named, name_fs_type(name) == OVERLAY_MAGIC, sw, sw_on_overlay)))
+    const bool exists = identify_named_file(name, &named);
+    if (exists && one_file(named, sw))
         return nullptr;
+    const bool alone = exists && S_ISBLK(named.st.st_mode);
     bool created = false;
-    const int fd = open_for_writing(name, &created);
+    const int fd = open_for_writing(name, alone, &created);
     if (fd < 0)
         return nullptr;
-    struct stat img{};
-    bool locked = false;
-    const bool usable = usable_image(fd, name, sw, sw_on_overlay, &img, &locked);
+    file_identity img{};
+    const bool usable = usable_image(fd, name, sw, alone, created, &img);
     image_fd = usable ? fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1) : -1;
     std::FILE *p_img_file = image_fd >= 0 ? fdopen(fd, "wb") : nullptr;
     if (p_img_file == nullptr) {
         // A file this run created is removed again, unless another run has taken it meanwhile.
-        if (created && locked && lstat(name, &named) == 0 && same_file(img, named))
-            (void)unlink(name);
+        if (created && !held_by_another_run(fd))
+            (void)remove_image_name(fd, name, created);
         if (image_fd >= 0)
             (void)close(image_fd);
         image_fd = -1;
@@ -197,11 +203,11 @@ std::FILE *open_image(const char *name, std::FILE *p_sw_file)
     skip_stream_locks(p_img_file);
     // Only a regular file is ever removed or emptied: never a device, a FIFO or standard output.
     struct stat out{};
-    image_st = img;
+    image_st = img.st;
     image_created = created;
     image_emptied = false;
-    image_removable =
-        S_ISREG(img.st_mode) && !(fstat(STDOUT_FILENO, &out) == 0 && same_file(img, out));
+    image_removable = S_ISREG(img.st.st_mode) &&
+                      !(fstat(STDOUT_FILENO, &out) == 0 && same_inode(img.st, out));
     return p_img_file;
 }
 
@@ -218,18 +224,14 @@ int empty_image(std::FILE *p_img_file)
 }
 
 // Removes the image when its name alone holds it; where the name cannot be removed (a symbolic
-// link, another hard link, a folder the user may not change) empties it through the descriptor
-// still held, so that no partial image survives under any name. Called after the stream's close,
-// which would otherwise write its buffered tail back, and while the lock is still held.
+// link to a file the run did not create, another hard link, a folder the user may not change)
+// empties it through the descriptor still held, so that no partial image survives under any name.
+// Called after the stream's close, which would otherwise write its buffered tail back, and while
+// the lock is still held.
 static void discard_image(const char *name)
 {
-    struct stat named{};
-    if (!image_removable)
-        return;
-    if (lstat(name, &named) == 0 && same_file(named, image_st) && named.st_nlink == 1 &&
-        unlink(name) == 0)
-        return;
-    (void)ftruncate(image_fd, 0);
+    if (image_removable && !remove_image_name(image_fd, name, image_created))
+        (void)ftruncate(image_fd, 0);
 }
 
 int close_image(std::FILE *p_img_file, const char *name, bool keep)
@@ -238,7 +240,7 @@ int close_image(std::FILE *p_img_file, const char *name, bool keep)
     bool kept = keep && std::fflush(p_img_file) == 0 && std::ferror(p_img_file) == 0;
     kept = std::fclose(p_img_file) == 0 && kept;
     // An image removed or moved away while it was written is not there to be used.
-    kept = kept && stat(name, &named) == 0 && same_file(named, image_st);
+    kept = kept && stat(name, &named) == 0 && same_inode(named, image_st);
     if (!kept && (image_created || image_emptied))
         discard_image(name);
     (void)close(image_fd);

@@ -2,7 +2,9 @@
 #include "harness.h"
 
 #include <pty.h>
+#include <sched.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 
 namespace {
 
@@ -13,6 +15,8 @@ enum class Disturb {
     ignored_signal_mid_copy, // the same, with the signal ignored by whoever started the tool
     file_size_limit,   // writes fail part-way, as on a full disk
     image_locked,      // another run is writing the image
+    image_flocked,     // a wrapper such as flock(1) holds a lock on the image
+    image_bytes_locked, // another program holds an fcntl lock on the image's bytes
     fifo_reader_quits, // the image is a FIFO whose reader goes away
     stdout_closed,     // interactive, and the prompt cannot be printed
     nonblocking_stdin, // interactive, with standard input left non-blocking
@@ -43,9 +47,21 @@ struct DisturbanceCase {
     bool windows_only = false;        // it needs a second Windows process
     bool image_emptied = false;       // an empty img.bin is left
     Prepare prepare = limit_file_size; // for file_size_limit
+    bool needs_root = false;
+    bool image_written = false;       // img.bin holds the image
 };
 
 const char no_signals[] = "a Windows program gets no POSIX signals";
+
+// The same, with no /dev/null to fill the closed descriptors with, as in a bare chroot: an empty
+// /dev in a mount namespace of the tool's own.
+void without_dev_null_stdin_stdout()
+{
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", "/dev", "tmpfs", 0, "size=64k") != 0)
+        _exit(126);
+    limit_file_size_without_stdin_stdout();
+}
 // STATUS_CONTROL_C_EXIT, 0xC000013A, as wine hands its low byte to the parent.
 const int ctrl_c_exit = 0x3a;
 
@@ -106,6 +122,7 @@ TEST_P(Disturbance, LeavesNoBrokenImage)
     if (c.windows_only && !windows)
         GTEST_SKIP() << "a second Windows process holds the file or serves the pipe";
     SKIP_UNLESS(!c.windows_only || helper_missing() == nullptr, helper_missing());
+    SKIP_UNLESS(!c.needs_root || geteuid() == 0, "needs root, to hide /dev/null");
     const std::string sw = pattern(300000);
     const std::string old_img = pattern(50);
     write_file(dir / "sw.bin", sw);
@@ -113,8 +130,8 @@ TEST_P(Disturbance, LeavesNoBrokenImage)
     const auto until = Clock::now() + deadline;
     int status = -1;
 
-    const bool signalled =
-        c.how == Disturb::signal_mid_copy || c.how == Disturb::ignored_signal_mid_copy;
+    const bool signalled = c.how == Disturb::signal_mid_copy ||
+                           c.how == Disturb::ignored_signal_mid_copy || c.how == Disturb::image_locked;
     if (signalled || c.how == Disturb::image_removed || c.how == Disturb::image_moved) {
         auto [pid, feed] = start_on_pipe(dir, {"/dev/stdin", "img.bin"}, 0,
                                          c.how == Disturb::ignored_signal_mid_copy ? c.prepare : nullptr);
@@ -123,6 +140,10 @@ TEST_P(Disturbance, LeavesNoBrokenImage)
         while (fs::file_size(dir / "img.bin") == old_img.size() && Clock::now() < until)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        // A second run onto the image is refused while the first writes it.
+        if (c.how == Disturb::image_locked) {
+            EXPECT_EQ(run(dir, {"sw.bin", "img.bin"}).status, 1) << c.what;
+        }
         if (signalled)
             kill(pid, c.signal);
         else if (c.how == Disturb::image_removed)
@@ -156,10 +177,14 @@ TEST_P(Disturbance, LeavesNoBrokenImage)
             file.write("changed", 7);
         }
         status = wait_exit(pid, until);
-    } else if (c.how == Disturb::null_image_locked || c.how == Disturb::image_locked) {
-        const std::string img = c.how == Disturb::image_locked ? (dir / "img.bin").string() : "/dev/null";
-        const int held = open(img.c_str(), O_RDONLY | O_CLOEXEC);
-        ASSERT_EQ(flock(held, LOCK_EX), 0);
+    } else if (c.how == Disturb::null_image_locked || c.how == Disturb::image_flocked ||
+               c.how == Disturb::image_bytes_locked) {
+        const std::string img = c.how == Disturb::null_image_locked ? "/dev/null" : (dir / "img.bin").string();
+        const int held = open(img.c_str(), O_RDWR | O_CLOEXEC);
+        struct flock bytes{};
+        bytes.l_type = F_WRLCK;
+        bytes.l_len = static_cast<off_t>(sw.size());
+        ASSERT_EQ(c.how == Disturb::image_bytes_locked ? fcntl(held, F_SETLK, &bytes) : flock(held, LOCK_EX), 0);
         status = run(dir, {"sw.bin", img}).status;
         close(held);
     } else if (c.how == Disturb::fifo_reader_quits) {
@@ -228,9 +253,10 @@ TEST_P(Disturbance, LeavesNoBrokenImage)
 
     EXPECT_EQ(status, c.status) << c.what;
     EXPECT_EQ(read_file(dir / "sw.bin"), sw) << c.what;
-    EXPECT_EQ(read_file(dir / "img.bin"), c.old_image_kept  ? std::optional(old_img)
-                                          : c.image_emptied ? std::optional(std::string())
-                                                            : std::nullopt)
+    EXPECT_EQ(read_file(dir / "img.bin"), c.image_written    ? std::optional(body_of(sw))
+                                          : c.old_image_kept ? std::optional(old_img)
+                                          : c.image_emptied  ? std::optional(std::string())
+                                                             : std::nullopt)
         << c.what;
 }
 
@@ -266,6 +292,9 @@ INSTANTIATE_TEST_SUITE_P(
                         Disturb::file_size_limit, 0, 1, false,
                         "a Windows program's standard handles are wine's", false, false,
                         limit_file_size_without_stdin_stdout},
+        DisturbanceCase{"write fails part-way, started without stdin and stdout, and no dev null",
+                        Disturb::file_size_limit, 0, 1, false, "a Windows program's standard handles are wine's",
+                        false, false, without_dev_null_stdin_stdout, true},
         DisturbanceCase{"software file cut short mid-copy", Disturb::software_cut, 0, 1, false,
                         "strace slows the POSIX program"},
         DisturbanceCase{"software file rewritten mid-copy", Disturb::software_rewritten, 0, 1, false,
@@ -276,8 +305,15 @@ INSTANTIATE_TEST_SUITE_P(
                         "no /dev/stdin on Windows"},
         DisturbanceCase{"dev null image that another process has locked", Disturb::null_image_locked,
                         0, 0, true, "no /dev/null on Windows"},
-        DisturbanceCase{"image busy", Disturb::image_locked, 0, 1, true,
-                        "wine's share modes do not see this test's POSIX lock"},
+        // The first run ends by the signal and removes the image it emptied.
+        DisturbanceCase{"image busy", Disturb::image_locked, SIGTERM, 128 + SIGTERM, false,
+                        "no /dev/stdin on Windows"},
+        DisturbanceCase{"image under a wrapper's flock", Disturb::image_flocked, 0, 0, false,
+                        "wine's share modes do not see this test's POSIX lock", false, false,
+                        limit_file_size, false, true},
+        DisturbanceCase{"image whose bytes another program has locked", Disturb::image_bytes_locked, 0,
+                        0, false, "wine's share modes do not see this test's POSIX lock", false, false,
+                        limit_file_size, false, true},
         DisturbanceCase{"FIFO image whose reader quits", Disturb::fifo_reader_quits, 0, 1, true,
                         "no FIFOs on Windows"},
         DisturbanceCase{"prompt to a closed pipe", Disturb::stdout_closed, 0, 0, true},
@@ -301,5 +337,57 @@ INSTANTIATE_TEST_SUITE_P(
         DisturbanceCase{"Ctrl-C on a stalled pipe, image not deletable",
                         Disturb::ctrl_c_image_undeletable, 0, ctrl_c_exit, false, nullptr, true, true}),
     described<DisturbanceCase>);
+
+// --- Faults that strace injects into the tool's system calls. ---
+
+struct FaultCase {
+    const char *what;
+    const char *syscall; // fails at every call, or at each call in turn, one run per call
+    const char *error;
+    bool each_in_turn;
+};
+
+class Fault : public Swug, public ::testing::WithParamInterface<FaultCase> {};
+
+// A run either writes the whole image or fails and leaves none: an image it created is removed.
+TEST_P(Fault, WritesTheImageOrLeavesNone)
+{
+    const FaultCase &c = GetParam();
+    if (windows)
+        GTEST_SKIP() << "strace injects faults into the POSIX program";
+    SKIP_UNLESS(access(strace_exe, X_OK) == 0, "needs strace, to inject faults");
+    const std::string sw = pattern(300000);
+    write_file(dir / "sw.bin", sw);
+    const std::string log = (dir / "strace.log").string();
+    // Only calls on the two files fail, not the dynamic loader's; strace matches them by full name.
+    const std::string sw_name = (fs::canonical(dir) / "sw.bin").string();
+    const std::string img_name = (fs::canonical(dir) / "img.bin").string();
+    bool injected = true;
+    for (int call = 1; injected && call <= (c.each_in_turn ? 100 : 1); ++call) {
+        const std::string when = c.each_in_turn ? ":when=" + std::to_string(call) : "";
+        const std::vector<std::string> tracer = {
+            strace_exe, "-o", log, "-P", sw_name, "-P", img_name, "-e", std::string("trace=") + c.syscall,
+            "-e", std::string("inject=") + c.syscall + ":error=" + c.error + when, "-E", "ASAN_OPTIONS=detect_leaks=0"};
+        const int none = open("/dev/null", O_RDWR | O_CLOEXEC);
+        const int status = wait_exit(start(dir, {sw_name, img_name}, none, none, false, nullptr, tracer),
+                                     Clock::now() + deadline);
+        close(none);
+        injected = read_file(log).value_or("").find("(INJECTED)") != std::string::npos;
+        const std::string at = c.what + std::string(", call ") + std::to_string(call);
+        EXPECT_TRUE(injected || call > 1) << at << ": strace injected no fault";
+        EXPECT_TRUE(status == 0 || (status == 1 && c.each_in_turn)) << at << ": exit status " << status;
+        EXPECT_EQ(read_file(dir / "img.bin"), status == 0 ? std::optional(body_of(sw)) : std::nullopt) << at;
+        EXPECT_EQ(read_file(dir / "sw.bin"), sw) << at;
+        fs::remove(dir / "img.bin");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Fault,
+    ::testing::Values(
+        // As securityfs files do: the leading block is read and dropped instead.
+        FaultCase{"software file that cannot seek", "lseek", "ESPIPE", false},
+        FaultCase{"each file status read fails in turn", "newfstatat", "EIO", true}),
+    described<FaultCase>);
 
 } // namespace

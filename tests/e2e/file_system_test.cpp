@@ -1,6 +1,7 @@
 // Files on file systems of their own, which the cases mount as root.
 #include "harness.h"
 
+#include <linux/loop.h>
 #include <sys/mount.h>
 
 namespace {
@@ -19,6 +20,11 @@ protected:
 
     void TearDown() override
     {
+        for (const std::string &device : loops) {
+            const int fd = open(device.c_str(), O_RDONLY | O_CLOEXEC);
+            ioctl(fd, LOOP_CLR_FD, 0);
+            close(fd);
+        }
         for (auto at = mounts.rbegin(); at != mounts.rend(); ++at)
             umount2(at->c_str(), MNT_DETACH);
         Swug::TearDown();
@@ -34,7 +40,44 @@ protected:
         return true;
     }
 
+    // Shows the folder from at through bindfs, a FUSE file system that passes every file on.
+    bool bindfs_at(const fs::path &from, const fs::path &at)
+    {
+        fs::create_directories(at);
+        const int none = open("/dev/null", O_RDWR | O_CLOEXEC);
+        const pid_t pid = start_words(dir, {bindfs_exe, from.string(), at.string()}, none, none);
+        close(none);
+        if (wait_exit(pid, Clock::now() + deadline) != 0)
+            return false;
+        mounts.push_back(at);
+        return true;
+    }
+
+    // Binds a free loop device to file; its name, or an empty string when none can be had.
+    std::string loop_device_on(const fs::path &file)
+    {
+        const int control = open("/dev/loop-control", O_RDWR | O_CLOEXEC);
+        const int backing = open(file.c_str(), O_RDWR | O_CLOEXEC);
+        std::string device;
+        // Another program may take the free device first.
+        for (int tries = 0; device.empty() && control >= 0 && backing >= 0 && tries < 10; ++tries) {
+            const int number = ioctl(control, LOOP_CTL_GET_FREE);
+            const std::string name = "/dev/loop" + std::to_string(number);
+            const int fd = number >= 0 ? open(name.c_str(), O_RDWR | O_CLOEXEC) : -1;
+            if (fd >= 0 && ioctl(fd, LOOP_SET_FD, backing) == 0)
+                device = name;
+            close(fd);
+        }
+        close(control);
+        close(backing);
+        if (!device.empty())
+            loops.push_back(device);
+        return device;
+    }
+
+    static constexpr char bindfs_exe[] = "/usr/bin/bindfs";
     std::vector<fs::path> mounts;
+    std::vector<std::string> loops;
 };
 
 enum class Holder {
@@ -103,26 +146,128 @@ INSTANTIATE_TEST_SUITE_P(
                                    "small/folder/img.bin"}),
     described<FullDiskCase>);
 
-// An overlay shows its lower files under another device number: the software file seen through it
-// and the same file in the lower folder are still one file, whichever is named first.
-TEST_F(OwnFileSystems, AFileAndItsOverlayViewAreOneFile)
-{
-    const fs::path base = dir / "fs";
-    SKIP_UNLESS(mount_at(base, "tmpfs", "size=16m"), "cannot mount a tmpfs here");
-    for (const char *sub : {"lower", "upper", "work", "merged"})
-        fs::create_directories(base / sub);
-    const std::string sw = pattern(5000);
-    write_file(base / "lower/sw.bin", sw);
-    const std::string layers = "lowerdir=" + (base / "lower").string() + ",upperdir=" +
-                               (base / "upper").string() + ",workdir=" + (base / "work").string();
-    SKIP_UNLESS(mount_at(base / "merged", "overlay", layers), "cannot mount an overlay here");
+// --- The software file seen through another view: an overlay, a FUSE pass-through, a loop device.
 
-    for (const auto &[from, to] : {std::pair{"merged/sw.bin", "lower/sw.bin"}, std::pair{"lower/sw.bin", "merged/sw.bin"}}) {
-        EXPECT_EQ(run(base, {from, to}).status, 1) << from << " to " << to;
-        EXPECT_TRUE(read_file(base / "lower/sw.bin") == sw) << from << " to " << to;
-        EXPECT_TRUE(read_file(base / "merged/sw.bin") == sw) << from << " to " << to;
+enum class View {
+    overlay,           // an overlay on one tmpfs shows the lower file
+    copied_up,         // the same, once a chmod through the overlay has copied the file up
+    xino,              // an overlay with xino=on, its lower and upper layers on two tmpfs
+    bindfs,            // bindfs shows the lower folder
+    bindfs_stale,      // the same, and the file is rewritten beside the view, which keeps its status
+    loop,              // a loop device is bound to the lower file
+    copy_on_own_tmpfs, // a cp -p copy on a tmpfs of its own has the overlay view's inode number
+};
+
+struct ViewCase {
+    const char *what;
+    View how;
+    std::string sw;  // argument, below the test folder
+    std::string img; // argument; "loop" names the loop device
+    int status;      // 1: the two are one file and both names still read the software file
+};
+
+class Views : public OwnFileSystems, public ::testing::WithParamInterface<ViewCase> {};
+
+// The software file lies in t/lower, under the overlay at merged (its upper layer on t, or on u
+// for xino), and each view adds its own name for it.
+TEST_P(Views, OneFileUnderAnyViewIsRefused)
+{
+    const ViewCase &c = GetParam();
+    const bool xino = c.how == View::xino;
+    SKIP_UNLESS(mount_at(dir / "t", "tmpfs", "size=16m") && (!xino || mount_at(dir / "u", "tmpfs", "size=16m")),
+                "cannot mount a tmpfs here");
+    const fs::path upper_fs = dir / (xino ? "u" : "t");
+    for (const fs::path &sub : {dir / "t/lower", upper_fs / "upper", upper_fs / "work"})
+        fs::create_directories(sub);
+    const std::string sw = pattern(8192); // whole sectors, all of it on the loop device
+    write_file(dir / "t/lower/sw.bin", sw);
+    const std::string layers = std::string(xino ? "xino=on," : "") + "lowerdir=" + (dir / "t/lower").string() +
+                               ",upperdir=" + (upper_fs / "upper").string() + ",workdir=" + (upper_fs / "work").string();
+    SKIP_UNLESS(mount_at(dir / "merged", "overlay", layers), "cannot mount an overlay here");
+    std::string img = c.img;
+    if (c.how == View::copied_up) {
+        fs::permissions(dir / "merged/sw.bin", fs::perms::owner_read | fs::perms::owner_write);
+    } else if (c.how == View::bindfs || c.how == View::bindfs_stale) {
+        SKIP_UNLESS(access(bindfs_exe, X_OK) == 0, "needs bindfs, to show a folder through FUSE");
+        SKIP_UNLESS(bindfs_at(dir / "t/lower", dir / "view"), "cannot mount bindfs here");
+        if (c.how == View::bindfs_stale) {
+            EXPECT_TRUE(fs::exists(dir / "view/sw.bin"));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            write_file(dir / "t/lower/sw.bin", sw);
+        }
+    } else if (c.how == View::loop) {
+        img = loop_device_on(dir / "t/lower/sw.bin");
+        SKIP_UNLESS(!img.empty(), "cannot bind a loop device here");
+    } else if (c.how == View::copy_on_own_tmpfs) {
+        SKIP_UNLESS(mount_at(dir / "c", "tmpfs", "size=16m"), "cannot mount a tmpfs here");
+        // tmpfs numbers its files upwards, so a copy soon has the number that the view shows. The
+        // copy's ctime is its own: the clock ticks before it is made.
+        struct stat view{};
+        struct stat copy{};
+        ASSERT_EQ(stat((dir / "merged/sw.bin").c_str(), &view), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        do {
+            fs::copy_file(dir / "t/lower/sw.bin", dir / "c/copy.bin", fs::copy_options::overwrite_existing);
+            const timespec times[2] = {view.st_atim, view.st_mtim};
+            ASSERT_EQ(utimensat(AT_FDCWD, (dir / "c/copy.bin").c_str(), times, 0), 0);
+            ASSERT_EQ(stat((dir / "c/copy.bin").c_str(), &copy), 0);
+        } while (copy.st_ino < view.st_ino && fs::remove(dir / "c/copy.bin"));
     }
-    EXPECT_TRUE(fs::is_empty(base / "upper")) << "the lower file was copied up";
+
+    EXPECT_EQ(run(dir, {c.sw, img}).status, c.status) << c.what;
+    EXPECT_EQ(read_file(dir / c.sw), sw) << c.what;
+    if (c.status == 1) {
+        EXPECT_EQ(read_file(c.how == View::loop ? fs::path(img) : dir / img), sw) << c.what;
+    } else {
+        EXPECT_EQ(read_file(dir / img), body_of(sw)) << c.what;
+    }
+    EXPECT_TRUE(c.how == View::copied_up || fs::is_empty(upper_fs / "upper")) << c.what << ": the lower file was copied up";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Views,
+    ::testing::Values(
+        ViewCase{"overlay view to its lower file", View::overlay, "merged/sw.bin", "t/lower/sw.bin", 1},
+        ViewCase{"lower file to its overlay view", View::overlay, "t/lower/sw.bin", "merged/sw.bin", 1},
+        ViewCase{"overlay view to its copied up file", View::copied_up, "merged/sw.bin", "t/upper/sw.bin", 1},
+        ViewCase{"copied up file to its overlay view", View::copied_up, "t/upper/sw.bin", "merged/sw.bin", 1},
+        ViewCase{"xino overlay view to its lower file", View::xino, "merged/sw.bin", "t/lower/sw.bin", 1},
+        ViewCase{"lower file to its xino overlay view", View::xino, "t/lower/sw.bin", "merged/sw.bin", 1},
+        ViewCase{"bindfs view to its file", View::bindfs, "view/sw.bin", "t/lower/sw.bin", 1},
+        ViewCase{"file to its bindfs view", View::bindfs, "t/lower/sw.bin", "view/sw.bin", 1},
+        ViewCase{"bindfs view to its file just rewritten", View::bindfs_stale, "view/sw.bin", "t/lower/sw.bin", 1},
+        ViewCase{"file to a loop device bound to it", View::loop, "t/lower/sw.bin", "loop", 1},
+        ViewCase{"overlay view to a loop device bound to its lower file", View::loop, "merged/sw.bin", "loop", 1},
+        ViewCase{"overlay view to a cp -p copy with its inode number", View::copy_on_own_tmpfs,
+                 "merged/sw.bin", "c/copy.bin", 0}),
+    described<ViewCase>);
+
+// Linux gives a disk to one exclusive writer: a second run onto the disk that a first run is
+// writing is refused, and the first run's image is whole.
+TEST_F(OwnFileSystems, TwoRunsNeverMixOneDisk)
+{
+    write_file(dir / "disk.bin", std::string(1u << 20, '\0'));
+    const std::string disk = loop_device_on(dir / "disk.bin");
+    SKIP_UNLESS(!disk.empty(), "cannot bind a loop device here");
+    const std::string sw = pattern(300000);
+    write_file(dir / "sw.bin", sw);
+    const auto until = Clock::now() + deadline;
+    auto [first, feed] = start_on_pipe(dir, {"/dev/stdin", disk});
+    ASSERT_TRUE(write_all(feed, sw.substr(0, 100000), until));
+    // The first run opens the disk before it reads; then it waits for more input.
+    const fs::path fds = "/proc/" + std::to_string(first) + "/fd";
+    bool holds = false;
+    while (!holds && Clock::now() < until) {
+        std::error_code ec;
+        for (const fs::directory_entry &fd : fs::directory_iterator(fds, ec))
+            holds = holds || fs::read_symlink(fd.path(), ec) == disk;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(run(dir, {"sw.bin", disk}).status, 1) << "a second run wrote the disk";
+    EXPECT_TRUE(write_all(feed, sw.substr(100000), until));
+    close(feed);
+    EXPECT_EQ(wait_exit(first, until), 0);
+    EXPECT_EQ(read_file(disk).value_or("").substr(0, sw.size() - 128), body_of(sw));
 }
 
 } // namespace

@@ -84,6 +84,11 @@ TEST_F(Swug, FailuresAfterTheImageIsOpenedAreNotSuccess)
     write_file(dir / "old.bin", old_img);
     EXPECT_EQ(run(dir, {"/proc/self/mem", "old.bin"}).status, 1);
     EXPECT_EQ(read_file(dir / "old.bin"), old_img) << "the old image was lost";
+    // The image's name links to a file yet to be made: the run made it, so the run removes it.
+    fs::create_symlink("target.bin", dir / "link.bin");
+    EXPECT_EQ(run(dir, {"/proc/self/mem", "link.bin"}).status, 1);
+    EXPECT_FALSE(fs::exists(dir / "target.bin")) << "the file made behind a link was left";
+    EXPECT_TRUE(fs::is_symlink(dir / "link.bin"));
 }
 
 } // namespace
