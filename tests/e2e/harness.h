@@ -47,6 +47,10 @@ inline const bool windows = exe.size() > 4 && exe.compare(exe.size() - 4, 4, ".e
 inline const std::string newline = windows ? "\r\n" : "\n";
 
 inline const bool in_ci = env_or("CI", "") == "true";
+// Where the kernel runs no i386 code, tests/wine/wine32 runs the 32-bit loader under qemu's
+// user-mode emulation, which crashes on a console control event such as Ctrl-C.
+inline const bool i386_emulated = launcher.find("wine32") != std::string::npos &&
+                                  std::system("/usr/lib/wine/wine --version >/dev/null 2>&1") != 0;
 
 // The strict layer (tests/wine/strict-run.cpp), when SWUG_STRICT names its launcher: every run of
 // the Windows tool goes through it, so that the tool meets Windows rules that wine lacks.
