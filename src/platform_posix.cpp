@@ -90,15 +90,16 @@ static void catch_ending_signal(int sig)
     catch_signal(sig, on_signal, &old);
 }
 
-// Opens the null device on each of the standard descriptors that is closed, so that neither file
-// of the run becomes one and is taken for standard output. Without one (a bare chroot), the root
-// folder, read only, holds the place: it can never be the image.
+// Fills each standard descriptor that is closed, so that neither file of the run becomes one and
+// is taken for standard input or output. Output gets the root folder, read only: a write to it
+// fails, as it would on the closed descriptor, and /dev/stdout then names a folder, never an image
+// that goes nowhere. Input gets the null device, or without one (a bare chroot) the root folder.
 static void fill_standard_fds()
 {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
         if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
             continue;
-        int null_fd = open("/dev/null", O_RDWR);
+        int null_fd = fd == STDIN_FILENO ? open("/dev/null", O_RDONLY) : -1;
         if (null_fd < 0)
             null_fd = open("/", O_RDONLY | O_DIRECTORY);
         if (null_fd >= 0 && null_fd != fd) {

@@ -17,11 +17,6 @@
 #include <sys/vfs.h>
 #endif
 
-static bool same_time(const timespec &a, const timespec &b)
-{
-    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
 bool same_inode(const struct stat &a, const struct stat &b)
 {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -164,9 +159,17 @@ bool identify_named_file(const char *name, file_identity *id)
     return true;
 }
 
+// A view's modification time: whole seconds where the view keeps no more (sshfs).
+static bool same_mtime(const timespec &a, const timespec &b)
+{
+    return a.tv_sec == b.tv_sec && (a.tv_nsec == b.tv_nsec || a.tv_nsec == 0 || b.tv_nsec == 0);
+}
+
 // One file when device and inode say so, or, seen through an overlay or FUSE view, which passes
-// size and times on but numbers its files its own way, when size, mtime and ctime agree to the
-// nanosecond: a copy (cp -p) keeps size and mtime, but its ctime is its own.
+// size and mtime on but numbers its files its own way, when size and mtime agree. The ctime says
+// nothing there: an overlay with metacopy shows the ctime of a copied-up stub over the lower
+// file's data, and a FUSE view may make its own. A copy that kept the mtime (cp -p) is refused too,
+// which loses nothing; taking a view for a copy would empty the software file.
 static bool one_of(const struct stat &a, long a_view, const struct stat &b, long b_view)
 {
     if (same_inode(a, b))
@@ -180,7 +183,7 @@ static bool one_of(const struct stat &a, long a_view, const struct stat &b, long
     if (a_view == OVERLAY && b_view == OVERLAY && a.st_dev == b.st_dev)
         return false;
     return S_ISREG(a.st_mode) && S_ISREG(b.st_mode) && a.st_size == b.st_size &&
-           same_time(a.st_mtim, b.st_mtim) && same_time(a.st_ctim, b.st_ctim);
+           same_mtime(a.st_mtim, b.st_mtim);
 }
 
 bool one_file(const file_identity &a, const file_identity &b)

@@ -58,7 +58,8 @@ static DWORD links_of(HANDLE file)
     return GetFileInformationByHandle(file, &info) ? info.nNumberOfLinks : 0;
 }
 
-// Sets or clears the mark that removes the file when its last handle closes.
+// Sets or clears the mark that removes the file when its last handle closes; clearing it makes the
+// name usable again (MS-FSA 2.1.5.15.3: DeletePending FALSE sets the link's IsDeleted back).
 static bool mark_for_removal(HANDLE file, bool remove)
 {
     FILE_DISPOSITION_INFO dispose{static_cast<BOOLEAN>(remove ? TRUE : FALSE)};
@@ -140,8 +141,12 @@ std::FILE *open_image(const char *name, std::FILE *p_sw_file)
     bool created = false;
     if (wide_path(name, wide, PATH_UNITS) != 0)
         return nullptr;
-    // From here Ctrl-C leaves the image to the run.
+    // From here Ctrl-C leaves the image to the run; one that came before leaves it unopened.
     set_run_phase(RUN_WRITING);
+    if (interrupted() != 0) {
+        set_run_phase(RUN_IDLE);
+        return nullptr;
+    }
     HANDLE file = open_image_handle(wide, &created);
     std::FILE *p_img_file = file != INVALID_HANDLE_VALUE ? adopt_image(file, created, p_sw_file) : nullptr;
     if (p_img_file == nullptr) {
@@ -210,8 +215,14 @@ static bool keep_image(HANDLE file, const char *name)
 static void discard_image(HANDLE own)
 {
     const LONG state = image_state;
-    if ((state & IMAGE_DISK) == 0 || (state & (IMAGE_CREATED | IMAGE_EMPTIED)) == 0)
+    if ((state & IMAGE_DISK) == 0)
         return;
+    // An old image that could not be emptied keeps its content, and its name.
+    if ((state & (IMAGE_CREATED | IMAGE_EMPTIED)) == 0) {
+        if ((state & IMAGE_MARKED) != 0)
+            (void)mark_for_removal(own, false);
+        return;
+    }
     if (links_of(own) != 1)
         empty_by_handle(own);
     else if ((state & IMAGE_MARKED) == 0 && !mark_for_removal(own, true))

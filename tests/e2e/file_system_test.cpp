@@ -41,11 +41,14 @@ protected:
     }
 
     // Shows the folder from at through bindfs, a FUSE file system that passes every file on.
-    bool bindfs_at(const fs::path &from, const fs::path &at)
+    bool bindfs_at(const fs::path &from, const fs::path &at, bool own_ctime)
     {
         fs::create_directories(at);
         const int none = open("/dev/null", O_RDWR | O_CLOEXEC);
-        const pid_t pid = start_words(dir, {bindfs_exe, from.string(), at.string()}, none, none);
+        std::vector<std::string> words{bindfs_exe, from.string(), at.string()};
+        if (own_ctime)
+            words.insert(words.begin() + 1, "--ctime-from-mtime");
+        const pid_t pid = start_words(dir, words, none, none);
         close(none);
         if (wait_exit(pid, Clock::now() + deadline) != 0)
             return false;
@@ -151,9 +154,11 @@ INSTANTIATE_TEST_SUITE_P(
 enum class View {
     overlay,           // an overlay on one tmpfs shows the lower file
     copied_up,         // the same, once a chmod through the overlay has copied the file up
+    metacopy,          // the same with metacopy=on: only the file's metadata is copied up
     xino,              // an overlay with xino=on, its lower and upper layers on two tmpfs
     bindfs,            // bindfs shows the lower folder
     bindfs_stale,      // the same, and the file is rewritten beside the view, which keeps its status
+    bindfs_own_ctime,  // the same, with a view that gives the file's mtime as its ctime
     loop,              // a loop device is bound to the lower file
     copy_on_own_tmpfs, // a cp -p copy on a tmpfs of its own has the overlay view's inode number
 };
@@ -181,15 +186,21 @@ TEST_P(Views, OneFileUnderAnyViewIsRefused)
         fs::create_directories(sub);
     const std::string sw = pattern(8192); // whole sectors, all of it on the loop device
     write_file(dir / "t/lower/sw.bin", sw);
-    const std::string layers = std::string(xino ? "xino=on," : "") + "lowerdir=" + (dir / "t/lower").string() +
+    const std::string layers = std::string(xino ? "xino=on," : "") +
+                               (c.how == View::metacopy ? "metacopy=on,redirect_dir=on," : "") + "lowerdir=" + (dir / "t/lower").string() +
                                ",upperdir=" + (upper_fs / "upper").string() + ",workdir=" + (upper_fs / "work").string();
     SKIP_UNLESS(mount_at(dir / "merged", "overlay", layers), "cannot mount an overlay here");
     std::string img = c.img;
-    if (c.how == View::copied_up) {
+    const bool copied_up = c.how == View::copied_up || c.how == View::metacopy;
+    if (copied_up) {
         fs::permissions(dir / "merged/sw.bin", fs::perms::owner_read | fs::perms::owner_write);
-    } else if (c.how == View::bindfs || c.how == View::bindfs_stale) {
+    } else if (c.how == View::bindfs || c.how == View::bindfs_stale || c.how == View::bindfs_own_ctime) {
         SKIP_UNLESS(access(bindfs_exe, X_OK) == 0, "needs bindfs, to show a folder through FUSE");
-        SKIP_UNLESS(bindfs_at(dir / "t/lower", dir / "view"), "cannot mount bindfs here");
+        // The file's ctime moves past its mtime; the view shows its mtime for both.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        fs::permissions(dir / "t/lower/sw.bin", fs::perms::owner_read | fs::perms::owner_write);
+        SKIP_UNLESS(bindfs_at(dir / "t/lower", dir / "view", c.how == View::bindfs_own_ctime),
+                    "cannot mount bindfs here");
         if (c.how == View::bindfs_stale) {
             EXPECT_TRUE(fs::exists(dir / "view/sw.bin"));
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -221,7 +232,7 @@ TEST_P(Views, OneFileUnderAnyViewIsRefused)
     } else {
         EXPECT_EQ(read_file(dir / img), body_of(sw)) << c.what;
     }
-    EXPECT_TRUE(c.how == View::copied_up || fs::is_empty(upper_fs / "upper")) << c.what << ": the lower file was copied up";
+    EXPECT_TRUE(copied_up || fs::is_empty(upper_fs / "upper")) << c.what << ": the lower file was copied up";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -231,15 +242,20 @@ INSTANTIATE_TEST_SUITE_P(
         ViewCase{"lower file to its overlay view", View::overlay, "t/lower/sw.bin", "merged/sw.bin", 1},
         ViewCase{"overlay view to its copied up file", View::copied_up, "merged/sw.bin", "t/upper/sw.bin", 1},
         ViewCase{"copied up file to its overlay view", View::copied_up, "t/upper/sw.bin", "merged/sw.bin", 1},
+        ViewCase{"metacopy overlay view to its lower file", View::metacopy, "merged/sw.bin", "t/lower/sw.bin", 1},
+        ViewCase{"lower file to its metacopy overlay view", View::metacopy, "t/lower/sw.bin", "merged/sw.bin", 1},
         ViewCase{"xino overlay view to its lower file", View::xino, "merged/sw.bin", "t/lower/sw.bin", 1},
         ViewCase{"lower file to its xino overlay view", View::xino, "t/lower/sw.bin", "merged/sw.bin", 1},
         ViewCase{"bindfs view to its file", View::bindfs, "view/sw.bin", "t/lower/sw.bin", 1},
         ViewCase{"file to its bindfs view", View::bindfs, "t/lower/sw.bin", "view/sw.bin", 1},
         ViewCase{"bindfs view to its file just rewritten", View::bindfs_stale, "view/sw.bin", "t/lower/sw.bin", 1},
+        ViewCase{"bindfs view with its own ctime to its file", View::bindfs_own_ctime, "view/sw.bin",
+                 "t/lower/sw.bin", 1},
         ViewCase{"file to a loop device bound to it", View::loop, "t/lower/sw.bin", "loop", 1},
         ViewCase{"overlay view to a loop device bound to its lower file", View::loop, "merged/sw.bin", "loop", 1},
+        // Size and mtime cannot tell a view from a copy that kept them: the copy is refused too.
         ViewCase{"overlay view to a cp -p copy with its inode number", View::copy_on_own_tmpfs,
-                 "merged/sw.bin", "c/copy.bin", 0}),
+                 "merged/sw.bin", "c/copy.bin", 1}),
     described<ViewCase>);
 
 // Linux gives a disk to one exclusive writer: a second run onto the disk that a first run is

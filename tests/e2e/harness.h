@@ -156,6 +156,13 @@ inline void limit_file_size()
         _exit(126);
 }
 
+// Started with standard output closed, as a careless parent may start it.
+inline void close_stdout()
+{
+    if (close(1) != 0)
+        _exit(126);
+}
+
 // The same, started with standard input and output closed, as a careless parent may start it.
 // SIGXFSZ is ignored for it, so that only the closed descriptors are under test.
 inline void limit_file_size_without_stdin_stdout()

@@ -11,6 +11,7 @@ struct RefusalCase {
     std::string img; // argument
     bool posix_only;
     bool windows_only = false; // a name that only Windows gives a device
+    Prepare prepare = nullptr;
 };
 
 class Refusal : public Swug, public ::testing::WithParamInterface<RefusalCase> {};
@@ -32,7 +33,7 @@ TEST_P(Refusal, FailsSilentlyAndKeepsTheFiles)
     fs::create_directories((dir / name299).parent_path());
     const auto before = std::distance(fs::recursive_directory_iterator(dir), {});
 
-    const Outcome o = run(dir, {c.sw, c.img});
+    const Outcome o = run(dir, {c.sw, c.img}, nullptr, c.prepare);
     EXPECT_EQ(o.status, 1) << c.what;
     EXPECT_EQ(o.out, "") << c.what;
     EXPECT_EQ(read_file(dir / "sw.bin"), sw) << c.what;
@@ -61,6 +62,7 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"image name of 300 characters", "sw.bin", name299 + "x", false},
         RefusalCase{"software name of 300 characters", too_long, "new.bin", false},
         RefusalCase{"write fails (disk full)", "sw.bin", "/dev/full", true},
+        RefusalCase{"image is standard output, closed", "sw.bin", "/dev/stdout", true, false, close_stdout},
         // Windows opens these names, whatever their extension, as devices.
         RefusalCase{"image named as the null device", "sw.bin", "nul.bin", false, true},
         RefusalCase{"software file named as the null device", "nul.bin", "old.bin", false, true},
