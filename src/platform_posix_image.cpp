@@ -15,9 +15,10 @@
 // The block that the image leaves out, as main.cpp drops it.
 constexpr long long LEADING_BLOCK = 128;
 
-// The software file as it was opened, to tell whether it changed while it was read, and whether
-// its size says how much it holds: sysfs gives its text files the size of a page.
-static struct stat software_st;
+// The software file as it was opened: its identity, to know it under another name or view, its
+// status, to tell whether it changed while it was read, and whether its size says how much it
+// holds: sysfs gives its text files the size of a page.
+static file_identity software_id;
 static bool software_sized = false;
 
 // The image that open_image opened: its identity, a second descriptor that keeps it, and its lock,
@@ -39,11 +40,11 @@ std::FILE *open_software(const char *name)
     if (stream == nullptr)
         return nullptr;
     skip_stream_locks(stream);
-    if (fstat(fileno(stream), &software_st) != 0) {
+    if (!identify_open_file(fileno(stream), &software_id)) {
         (void)std::fclose(stream);
         return nullptr;
     }
-    software_sized = S_ISREG(software_st.st_mode) && !on_sysfs(fileno(stream));
+    software_sized = S_ISREG(software_id.st.st_mode) && !on_sysfs(fileno(stream));
     return stream;
 }
 
@@ -85,8 +86,9 @@ int software_intact(std::FILE *p_sw_file, long long body_bytes)
     // Only a regular file's size and times say whether it changed: a pipe's move as it fills.
     if (!S_ISREG(now.st_mode))
         return 0;
-    if (now.st_size != software_st.st_size || !same_time(now.st_mtim, software_st.st_mtim) ||
-        !same_time(now.st_ctim, software_st.st_ctim))
+    const struct stat &then = software_id.st;
+    if (now.st_size != then.st_size || !same_time(now.st_mtim, then.st_mtim) ||
+        !same_time(now.st_ctim, then.st_ctim))
         return -1;
     // A file that says it is empty may have content all the same (/proc): its size is unknown.
     if (now.st_size == 0 || !software_sized)
@@ -177,12 +179,11 @@ static bool remove_image_name(int fd, const char *name, bool created)
            unlink(target) == 0;
 }
 
-std::FILE *open_image(const char *name, std::FILE *p_sw_file)
+// The software file is the one that open_software identified.
+std::FILE *open_image(const char *name, std::FILE * /*p_sw_file*/)
 {
-    file_identity sw{};
+    const file_identity &sw = software_id;
     file_identity named{};
-    if (!identify_open_file(fileno(p_sw_file), &sw))
-        return nullptr;
     // Checked before the open too: a lower file opened for writing through an overlay is copied up.
     const bool exists = identify_named_file(name, &named);
     if (exists && one_file(named, sw))
