@@ -39,6 +39,9 @@ static const int named_ending_signals[] = {
 
 sigset_t ending_signals;
 volatile std::sig_atomic_t caught_signal = 0;
+static volatile std::sig_atomic_t watched_fds[WATCHED_FILES] = {-1, -1};
+// Set while the run opens a file and has changed nothing: a signal then ends the process at once.
+static volatile std::sig_atomic_t end_at_once = 0;
 
 int command_count(int argc)
 {
@@ -78,9 +81,49 @@ void skip_stream_locks(std::FILE *stream)
 #endif
 }
 
+static void stop_waiting_on(int fd)
+{
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags != -1 && (flags & O_NONBLOCK) == 0)
+        (void)fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+// Ends the process by sig. In its handler, which holds sig blocked, the signal is taken again as
+// the handler returns.
+static void end_by(int sig)
+{
+    (void)std::signal(sig, SIG_DFL);
+    (void)raise(sig);
+}
+
 static void on_signal(int sig)
 {
+    const int saved_errno = errno;
     caught_signal = sig;
+    if (end_at_once != 0)
+        end_by(sig);
+    for (const int fd : watched_fds) {
+        if (fd >= 0)
+            stop_waiting_on(fd);
+    }
+    errno = saved_errno;
+}
+
+void watch_descriptor(int role, int fd)
+{
+    watched_fds[role] = fd;
+    // A signal that came before the watch found nothing to stop.
+    if (fd >= 0 && caught_signal != 0)
+        stop_waiting_on(fd);
+}
+
+int open_before_changes(const char *name, int flags, mode_t mode)
+{
+    end_at_once = 1;
+    end_if_interrupted();
+    const int fd = open(name, flags, mode);
+    end_at_once = 0;
+    return fd;
 }
 
 static void catch_ending_signal(int sig)
@@ -90,21 +133,19 @@ static void catch_ending_signal(int sig)
     catch_signal(sig, on_signal, &old);
 }
 
-// Fills each standard descriptor that is closed, so that neither file of the run becomes one and
-// is taken for standard input or output. Output gets the root folder, read only: a write to it
-// fails, as it would on the closed descriptor, and /dev/stdout then names a folder, never an image
-// that goes nowhere. Input gets the null device, or without one (a bare chroot) the root folder.
+// Fills each standard descriptor that is closed with the root folder, read only, so that neither
+// file of the run becomes one and is taken for standard input or output. A read or write of it
+// fails, as it would on the closed descriptor, and /dev/stdin or /dev/stdout then names a folder:
+// never an empty input, nor an image that goes nowhere.
 static void fill_standard_fds()
 {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
         if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
             continue;
-        int null_fd = fd == STDIN_FILENO ? open("/dev/null", O_RDONLY) : -1;
-        if (null_fd < 0)
-            null_fd = open("/", O_RDONLY | O_DIRECTORY);
-        if (null_fd >= 0 && null_fd != fd) {
-            (void)dup2(null_fd, fd);
-            (void)close(null_fd);
+        const int root_fd = open("/", O_RDONLY | O_DIRECTORY);
+        if (root_fd >= 0 && root_fd != fd) {
+            (void)dup2(root_fd, fd);
+            (void)close(root_fd);
         }
     }
 }
@@ -140,12 +181,6 @@ int interrupted()
 void end_if_interrupted()
 {
     const int sig = caught_signal;
-    if (sig == 0)
-        return;
-    (void)std::signal(sig, SIG_DFL);
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, sig);
-    (void)sigprocmask(SIG_UNBLOCK, &set, nullptr);
-    (void)raise(sig);
+    if (sig != 0)
+        end_by(sig);
 }

@@ -3,15 +3,16 @@
 // system's file under other numbers, and a loop device shows a file as a disk.
 #include "platform_posix.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #ifdef __linux__
 #include <linux/loop.h>
 #include <linux/magic.h>
-#include <linux/major.h>
 #include <sys/ioctl.h>
 #include <sys/sysmacros.h>
 #include <sys/vfs.h>
@@ -25,95 +26,120 @@ bool same_inode(const struct stat &a, const struct stat &b)
 #ifdef __linux__
 constexpr long OVERLAY = OVERLAYFS_SUPER_MAGIC;
 
-static long view_of(long fs_type)
-{
-    return fs_type == OVERLAYFS_SUPER_MAGIC || fs_type == FUSE_SUPER_MAGIC ? fs_type : NO_VIEW;
-}
-
 bool on_sysfs(int fd)
 {
     struct statfs fs{};
     return fstatfs(fd, &fs) == 0 && fs.f_type == SYSFS_MAGIC;
 }
 
-// FUSE keeps a file's status for a while (a second by default), so that a change made to the file
-// beside the view does not show in it yet: a FUSE file is asked for its status afresh.
-static void refresh(long view, int dir_fd, const char *name, int flags, struct stat *st)
+// The view that shows a file, from its file system's type, or NO_VIEW. FUSE keeps a file's status
+// for a while (a second by default), so that a change made to the file beside the view does not
+// show in it yet: a FUSE file is asked for its status afresh. False when either cannot be read.
+static bool view_of(const struct statfs &fs, int dir_fd, const char *name, int flags,
+                    struct stat *st, long *view)
 {
+    const long type = static_cast<long>(fs.f_type);
+    *view = type == OVERLAYFS_SUPER_MAGIC || type == FUSE_SUPER_MAGIC ? type : NO_VIEW;
+    if (*view != FUSE_SUPER_MAGIC)
+        return true;
     struct statx fresh{};
-    if (view != FUSE_SUPER_MAGIC ||
-        statx(dir_fd, name, flags | AT_STATX_FORCE_SYNC, STATX_BASIC_STATS, &fresh) != 0)
-        return;
+    if (statx(dir_fd, name, flags | AT_STATX_FORCE_SYNC, STATX_BASIC_STATS, &fresh) != 0)
+        return false;
     st->st_ino = static_cast<ino_t>(fresh.stx_ino);
     st->st_size = static_cast<off_t>(fresh.stx_size);
     st->st_mtim = {fresh.stx_mtime.tv_sec, static_cast<long>(fresh.stx_mtime.tv_nsec)};
     st->st_ctim = {fresh.stx_ctime.tv_sec, static_cast<long>(fresh.stx_ctime.tv_nsec)};
+    return true;
 }
 
-// The view that shows the open file, or NO_VIEW; st gets the file's status as the view has it now.
-static long fd_view(int fd, struct stat *st)
+static bool fd_view(int fd, struct stat *st, long *view)
 {
     struct statfs fs{};
-    const long view = fstatfs(fd, &fs) == 0 ? view_of(static_cast<long>(fs.f_type)) : NO_VIEW;
-    refresh(view, fd, "", AT_EMPTY_PATH, st);
-    return view;
+    return fstatfs(fd, &fs) == 0 && view_of(fs, fd, "", AT_EMPTY_PATH, st, view);
 }
 
-static long name_view(const char *name, struct stat *st)
+static bool name_view(const char *name, struct stat *st, long *view)
 {
     struct statfs fs{};
-    const long view = statfs(name, &fs) == 0 ? view_of(static_cast<long>(fs.f_type)) : NO_VIEW;
-    refresh(view, AT_FDCWD, name, 0, st);
-    return view;
+    return statfs(name, &fs) == 0 && view_of(fs, AT_FDCWD, name, 0, st, view);
 }
 
-// A loop device, or a partition of one, whose sysfs folder (the disk's, for a partition) has the
-// loop attributes; without sysfs, the loop driver's own device number.
-static bool is_loop_device(dev_t rdev, char *attribute, std::size_t cap)
+// The name of the file behind the loop device rdev, or a partition of one, as sysfs gives it;
+// false when sysfs names none (no sysfs, in a chroot or a container).
+static bool backing_name(dev_t rdev, char *path, std::size_t cap)
 {
-    const unsigned dev_major = major(rdev);
-    const unsigned dev_minor = minor(rdev);
     const char *const folders[] = {"", "/.."};
     for (const char *up : folders) {
-        const int len = std::snprintf(attribute, cap, "/sys/dev/block/%u:%u%s/loop/backing_file",
-                                      dev_major, dev_minor, up);
-        if (len > 0 && static_cast<std::size_t>(len) < cap && access(attribute, F_OK) == 0)
+        char attribute[64];
+        const int len = std::snprintf(attribute, sizeof attribute, "/sys/dev/block/%u:%u%s/loop/backing_file",
+                                      major(rdev), minor(rdev), up);
+        const int fd = len > 0 && static_cast<std::size_t>(len) < sizeof attribute
+                           ? open(attribute, O_RDONLY | O_CLOEXEC)
+                           : -1;
+        if (fd < 0)
+            continue;
+        const ssize_t got = read(fd, path, cap - 1);
+        (void)close(fd);
+        if (got > 1) {
+            path[got - 1] = '\0'; // the line end
             return true;
+        }
     }
-    attribute[0] = '\0';
-    return dev_major == LOOP_MAJOR;
+    return false;
 }
 
-// The file behind a loop device: its device and inode from the driver, and where sysfs still names
-// it, its status seen through that name, to compare it across views too.
-static bool loop_backing(int fd, const struct stat &st, struct stat *backing, long *view)
+// Asks the loop driver what lies behind the disk fd: 1 when it told, 0 when the disk is no bound
+// loop device (one that is none answers that it knows no such request), -1 when it cannot be told.
+static int ask_loop_driver(int fd, loop_info64 *info)
 {
-    char attribute[64];
-    if (!S_ISBLK(st.st_mode) || !is_loop_device(st.st_rdev, attribute, sizeof attribute))
-        return false;
-    struct loop_info64 info{};
-    // An unbound loop device shows no file.
-    if (ioctl(fd, LOOP_GET_STATUS64, &info) != 0)
-        return false;
-    *backing = {};
-    backing->st_dev = static_cast<dev_t>(info.lo_device);
-    backing->st_ino = static_cast<ino_t>(info.lo_inode);
-    *view = NO_VIEW;
-    char path[PATH_MAX + 1];
-    const int attr_fd = attribute[0] != '\0' ? open(attribute, O_RDONLY | O_CLOEXEC) : -1;
-    const ssize_t got = attr_fd >= 0 ? read(attr_fd, path, PATH_MAX) : -1;
-    if (attr_fd >= 0)
-        (void)close(attr_fd);
-    if (got <= 1)
-        return true;
-    path[got - 1] = '\0'; // the line end
-    struct stat named{};
-    // A name that holds another file now (the backing file was renamed or removed) says nothing.
-    if (stat(path, &named) == 0 && same_inode(named, *backing)) {
-        *backing = named;
-        *view = name_view(path, backing);
+    if (ioctl(fd, LOOP_GET_STATUS64, info) == 0)
+        return 1;
+    return errno == ENXIO || errno == ENOTTY || errno == EINVAL ? 0 : -1;
+}
+
+// Follows a disk to the files behind it, a few steps at most: each loop device's file from the
+// driver, and where sysfs still names it, its status and view through that name, to compare it
+// across views too. A disk behind a disk is opened by that name and asked in turn; where no name
+// leads to it, or the chain goes on too long, the chain cannot be told. False then.
+static bool follow_loop_chain(int fd, dev_t rdev, file_identity *id)
+{
+    int at = fd;
+    bool told = true;
+    for (int step = 0; told; ++step) {
+        loop_info64 info{};
+        const int asked = ask_loop_driver(at, &info);
+        if (asked <= 0 || step == MAX_BACKING) {
+            told = asked == 0;
+            break;
+        }
+        struct stat &file = id->backing[step];
+        file = {};
+        file.st_dev = static_cast<dev_t>(info.lo_device);
+        file.st_ino = static_cast<ino_t>(info.lo_inode);
+        file.st_mode = info.lo_rdevice != 0 ? S_IFBLK : 0;
+        file.st_rdev = static_cast<dev_t>(info.lo_rdevice);
+        id->backing_view[step] = NO_VIEW;
+        id->backing_count = step + 1;
+        char path[PATH_MAX + 1];
+        struct stat named{};
+        // A name that holds another file now (the file was renamed or removed) says nothing.
+        const bool by_name = backing_name(rdev, path, sizeof path) && stat(path, &named) == 0 &&
+                             same_inode(named, file);
+        if (by_name) {
+            file = named;
+            told = name_view(path, &file, &id->backing_view[step]);
+        }
+        if (!told || info.lo_rdevice == 0)
+            break;
+        if (at != fd)
+            (void)close(at);
+        at = by_name ? open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK) : -1;
+        rdev = static_cast<dev_t>(info.lo_rdevice);
+        told = at >= 0;
     }
-    return true;
+    if (at != fd && at >= 0)
+        (void)close(at);
+    return told;
 }
 #else
 bool on_sysfs(int /*fd*/)
@@ -123,40 +149,37 @@ bool on_sysfs(int /*fd*/)
 
 constexpr long OVERLAY = -1;
 
-static long fd_view(int /*fd*/, struct stat * /*st*/)
+static bool fd_view(int /*fd*/, struct stat * /*st*/, long *view)
 {
-    return NO_VIEW;
+    *view = NO_VIEW;
+    return true;
 }
 
-static long name_view(const char * /*name*/, struct stat * /*st*/)
+static bool name_view(const char * /*name*/, struct stat * /*st*/, long *view)
 {
-    return NO_VIEW;
+    *view = NO_VIEW;
+    return true;
 }
 
-static bool loop_backing(int /*fd*/, const struct stat & /*st*/, struct stat * /*backing*/,
-                         long * /*view*/)
+static bool follow_loop_chain(int /*fd*/, dev_t /*rdev*/, file_identity * /*id*/)
 {
-    return false;
+    return true;
 }
 #endif
 
 bool identify_open_file(int fd, file_identity *id)
 {
     *id = {};
-    if (fstat(fd, &id->st) != 0)
-        return false;
-    id->view = fd_view(fd, &id->st);
-    id->has_backing = loop_backing(fd, id->st, &id->backing, &id->backing_view);
-    return true;
+    return fstat(fd, &id->st) == 0 && fd_view(fd, &id->st, &id->view) &&
+           (!S_ISBLK(id->st.st_mode) || follow_loop_chain(fd, id->st.st_rdev, id));
 }
 
-bool identify_named_file(const char *name, file_identity *id)
+int identify_named_file(const char *name, file_identity *id)
 {
     *id = {};
     if (stat(name, &id->st) != 0)
-        return false;
-    id->view = name_view(name, &id->st);
-    return true;
+        return errno == ENOENT || errno == ENOTDIR ? 0 : -1;
+    return name_view(name, &id->st, &id->view) ? 1 : -1;
 }
 
 // A view's modification time: whole seconds where the view keeps no more (sshfs).
@@ -188,11 +211,41 @@ static bool one_of(const struct stat &a, long a_view, const struct stat &b, long
 
 bool one_file(const file_identity &a, const file_identity &b)
 {
-    if (one_of(a.st, a.view, b.st, b.view))
+    for (int i = -1; i < a.backing_count; ++i) {
+        const struct stat &a_file = i < 0 ? a.st : a.backing[i];
+        const long a_view = i < 0 ? a.view : a.backing_view[i];
+        for (int j = -1; j < b.backing_count; ++j) {
+            if (one_of(a_file, a_view, j < 0 ? b.st : b.backing[j], j < 0 ? b.view : b.backing_view[j]))
+                return true;
+        }
+    }
+    return false;
+}
+
+bool beside_view(const file_identity &a, const file_identity &b)
+{
+    const file_identity *const both[] = {&a, &b};
+    for (const file_identity *id : both) {
+        if (id->view != NO_VIEW)
+            return true;
+        for (int i = 0; i < id->backing_count; ++i) {
+            if (id->backing_view[i] != NO_VIEW)
+                return true;
+        }
+    }
+    return false;
+}
+
+// A view may show a status that its file has not had for a while (a view on a view, each keeping
+// what it was told), so that beside a view neither size nor times prove two files apart. Their
+// content does: a file and its view begin with the same bytes.
+bool same_leading_bytes(int a_fd, int b_fd)
+{
+    char a_bytes[4096];
+    char b_bytes[sizeof a_bytes];
+    const ssize_t a_got = pread(a_fd, a_bytes, sizeof a_bytes, 0);
+    const ssize_t b_got = pread(b_fd, b_bytes, sizeof b_bytes, 0);
+    if (a_got < 0 || b_got < 0)
         return true;
-    if (a.has_backing && one_of(a.backing, a.backing_view, b.st, b.view))
-        return true;
-    if (b.has_backing && one_of(a.st, a.view, b.backing, b.backing_view))
-        return true;
-    return a.has_backing && b.has_backing && one_of(a.backing, a.backing_view, b.backing, b.backing_view);
+    return a_got == b_got && a_got > 0 && std::memcmp(a_bytes, b_bytes, static_cast<std::size_t>(a_got)) == 0;
 }

@@ -36,14 +36,19 @@ static bool same_time(const timespec &a, const timespec &b)
 
 std::FILE *open_software(const char *name)
 {
-    std::FILE *stream = std::fopen(name, "rb");
-    if (stream == nullptr)
+    const int fd = open_before_changes(name, O_RDONLY | O_CLOEXEC);
+    std::FILE *stream = fd >= 0 ? fdopen(fd, "rb") : nullptr;
+    if (stream == nullptr) {
+        if (fd >= 0)
+            (void)close(fd);
         return nullptr;
+    }
     skip_stream_locks(stream);
-    if (!identify_open_file(fileno(stream), &software_id)) {
+    if (!identify_open_file(fd, &software_id)) {
         (void)std::fclose(stream);
         return nullptr;
     }
+    watch_descriptor(WATCHED_SOFTWARE, fd);
     software_sized = S_ISREG(software_id.st.st_mode) && !on_sysfs(fileno(stream));
     return stream;
 }
@@ -116,7 +121,7 @@ static int open_for_writing(const char *name, bool block_device, bool *created)
     int flags = O_WRONLY | O_CLOEXEC;
     if (block_device)
         flags |= ALONE_ON_DEVICE;
-    fd = open(name, flags);
+    fd = open_before_changes(name, flags);
     // Missing after all: a symbolic link to a file yet to be made, or a name removed meanwhile.
     if (fd < 0 && errno == ENOENT) {
         fd = open(name, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
@@ -125,11 +130,13 @@ static int open_for_writing(const char *name, bool block_device, bool *created)
     return fd;
 }
 
-// True when another run is writing the image. Its lock covers one byte that no file can hold, the
-// last that an offset reaches, and belongs to the open file, so that it neither collides with a
-// wrapper's flock(1) nor with a program's lock on the file's bytes, and stays while any descriptor
-// of this open does. A file system without locks still gets its image.
-static bool held_by_another_run(int fd)
+// Takes the lock that says this run writes the image; false when another run holds it. The lock
+// covers one byte that no file can hold, the last that an offset reaches, and belongs to the open
+// file, so that it stays while any descriptor of this open does. It neither collides with a
+// wrapper's flock(1) nor with a program's lock on some of the file's bytes; a lock on the whole
+// file covers that byte too. A FIFO takes it as a file does, so that two runs never interleave
+// one reader's stream. A file system without locks still gets its image.
+static bool lock_for_this_run(int fd)
 {
 #ifdef F_OFD_SETLK
     struct flock lock{};
@@ -137,15 +144,15 @@ static bool held_by_another_run(int fd)
     lock.l_whence = SEEK_SET;
     lock.l_start = std::numeric_limits<off_t>::max();
     lock.l_len = 1;
-    return fcntl(fd, F_OFD_SETLK, &lock) != 0 && (errno == EAGAIN || errno == EACCES);
+    return fcntl(fd, F_OFD_SETLK, &lock) == 0 || (errno != EAGAIN && errno != EACCES);
 #else
-    return flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    return flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
 #endif
 }
 
 // The image is usable when it is not the software file, under any name or view, no other run is
-// writing it, and the name still holds it. A regular file is locked and a block device opened for
-// this run alone; a character device such as /dev/null is shared.
+// writing it, and the name still holds it. A regular file or a FIFO is locked and a block device
+// opened for this run alone; a character device such as /dev/null is shared.
 static bool usable_image(int fd, const char *name, const file_identity &sw, bool alone,
                          bool created, file_identity *img)
 {
@@ -156,7 +163,7 @@ static bool usable_image(int fd, const char *name, const file_identity &sw, bool
     // A name that became a disk after it was looked at was not opened for this run alone.
     if (S_ISBLK(img->st.st_mode) && !alone)
         return false;
-    if (S_ISREG(img->st.st_mode) && held_by_another_run(fd))
+    if ((S_ISREG(img->st.st_mode) || S_ISFIFO(img->st.st_mode)) && !lock_for_this_run(fd))
         return false;
     // A run that finished meanwhile may have removed the name this run opened.
     return stat(name, &named) == 0 && same_inode(img->st, named);
@@ -179,16 +186,35 @@ static bool remove_image_name(int fd, const char *name, bool created)
            unlink(target) == 0;
 }
 
-// The software file is the one that open_software identified.
-std::FILE *open_image(const char *name, std::FILE * /*p_sw_file*/)
+// The image is not the software file that open_software identified: not under any name or view,
+// and beside a view, not a file that begins as the software file does.
+// found_id gets what the name designates now, all zero when nothing.
+static bool other_than_software(const char *name, int sw_fd, file_identity *found_id)
+{
+    const file_identity &sw = software_id;
+    file_identity &named = *found_id;
+    const int found = identify_named_file(name, &named);
+    if (found <= 0)
+        return found == 0;
+    if (one_file(named, sw))
+        return false;
+    if (!beside_view(named, sw) || !(S_ISREG(named.st.st_mode) || S_ISBLK(named.st.st_mode)))
+        return true;
+    const int img_fd = open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    const bool other = img_fd >= 0 && !same_leading_bytes(sw_fd, img_fd);
+    if (img_fd >= 0)
+        (void)close(img_fd);
+    return other;
+}
+
+std::FILE *open_image(const char *name, std::FILE *p_sw_file)
 {
     const file_identity &sw = software_id;
     file_identity named{};
     // Checked before the open too: a lower file opened for writing through an overlay is copied up.
-    const bool exists = identify_named_file(name, &named);
-    if (exists && one_file(named, sw))
+    if (!other_than_software(name, fileno(p_sw_file), &named))
         return nullptr;
-    const bool alone = exists && S_ISBLK(named.st.st_mode);
+    const bool alone = S_ISBLK(named.st.st_mode);
     bool created = false;
     const int fd = open_for_writing(name, alone, &created);
     if (fd < 0)
@@ -199,7 +225,7 @@ std::FILE *open_image(const char *name, std::FILE * /*p_sw_file*/)
     std::FILE *p_img_file = image_fd >= 0 ? fdopen(fd, "wb") : nullptr;
     if (p_img_file == nullptr) {
         // A file this run created is removed again, unless another run has taken it meanwhile.
-        if (created && !held_by_another_run(fd))
+        if (created && lock_for_this_run(fd))
             (void)remove_image_name(fd, name, created);
         if (image_fd >= 0)
             (void)close(image_fd);
@@ -207,6 +233,8 @@ std::FILE *open_image(const char *name, std::FILE * /*p_sw_file*/)
         (void)close(fd);
         return nullptr;
     }
+    // The second descriptor shares the stream's open file, and outlives it.
+    watch_descriptor(WATCHED_IMAGE, image_fd);
     skip_stream_locks(p_img_file);
     // Only a regular file is ever removed or emptied: never a device, a FIFO or standard output.
     struct stat out{};
@@ -241,15 +269,21 @@ static void discard_image(const char *name)
         (void)ftruncate(image_fd, 0);
 }
 
+// A disk's writes wait in the cache for the device, which may yet refuse them (a full thin
+// volume, a failing card): its image is kept only once the device holds it. A regular file's is
+// kept once the file system has it, as cp's is.
 int close_image(std::FILE *p_img_file, const char *name, bool keep)
 {
     struct stat named{};
     bool kept = keep && std::fflush(p_img_file) == 0 && std::ferror(p_img_file) == 0;
+    kept = kept && (!S_ISBLK(image_st.st_mode) || fdatasync(image_fd) == 0);
     kept = std::fclose(p_img_file) == 0 && kept;
     // An image removed or moved away while it was written is not there to be used.
     kept = kept && stat(name, &named) == 0 && same_inode(named, image_st);
     if (!kept && (image_created || image_emptied))
         discard_image(name);
+    watch_descriptor(WATCHED_SOFTWARE, -1);
+    watch_descriptor(WATCHED_IMAGE, -1);
     (void)close(image_fd);
     image_fd = -1;
     image_removable = false;
