@@ -18,6 +18,8 @@ enum class Disturb {
     image_flocked,     // a wrapper such as flock(1) holds a lock on the image
     image_bytes_locked, // another program holds an fcntl lock on the image's bytes
     fifo_reader_quits, // the image is a FIFO whose reader goes away
+    fifo_two_runs,     // two runs write one FIFO, which one reader reads
+    signal_before_read, // a signal after the image is opened, before the first read of a silent pipe
     stdout_closed,     // interactive, and the prompt cannot be printed
     nonblocking_stdin, // interactive, with standard input left non-blocking
     software_cut,      // the software file is truncated while the tool reads it
@@ -206,6 +208,33 @@ TEST_P(Disturbance, LeavesNoBrokenImage)
         status = run(dir, {"sw.bin", "fifo"}).status;
         reader.join();
         EXPECT_TRUE(fs::is_fifo(dir / "fifo"));
+    } else if (c.how == Disturb::fifo_two_runs) {
+        ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+        const std::string other(200000, 'o');
+        write_file(dir / "other.bin", other);
+        const int none = open("/dev/null", O_RDWR | O_CLOEXEC);
+        const pid_t first = start(dir, {"sw.bin", "fifo"}, none, none);
+        const pid_t second = start(dir, {"other.bin", "fifo"}, none, none);
+        close(none);
+        // Both wait for the reader.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const std::string got = read_file(dir / "fifo").value_or("");
+        status = wait_exit(first, until) + wait_exit(second, until);
+        EXPECT_TRUE(got == body_of(sw) || got == body_of(other)) << c.what << ": the reader got a mixed stream";
+    } else if (c.how == Disturb::signal_before_read) {
+        SKIP_UNLESS(access(strace_exe, X_OK) == 0, "needs strace, to slow the tool's status reads");
+        const std::vector<std::string> slow_stats = {strace_exe, "-f", "-o", "/dev/null", "-e",
+                                                     "inject=newfstatat:delay_exit=300000", "-E",
+                                                     "ASAN_OPTIONS=detect_leaks=0"};
+        auto [tracer, feed] = start_on_pipe(dir, {"/dev/stdin", "img.bin"}, 0, nullptr, slow_stats);
+        const pid_t tool = traced_child(tracer, until);
+        // Once the image is open, the status reads before the first read of the pipe take a second.
+        EXPECT_TRUE(tool > 0 && wait_until_open(tool, fs::canonical(dir) / "img.bin", until));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (tool > 0)
+            kill(tool, c.signal);
+        status = wait_exit(tracer, Clock::now() + std::chrono::seconds(5));
+        close(feed);
     } else if (c.how == Disturb::stdout_closed) {
         int out_pipe[2] = {-1, -1};
         ASSERT_EQ(pipe2(out_pipe, O_CLOEXEC), 0);
@@ -325,6 +354,9 @@ INSTANTIATE_TEST_SUITE_P(
                         limit_file_size, false, true},
         DisturbanceCase{"FIFO image whose reader quits", Disturb::fifo_reader_quits, 0, 1, true,
                         "no FIFOs on Windows"},
+        DisturbanceCase{"FIFO image that two runs write", Disturb::fifo_two_runs, 0, 1, true, "no FIFOs on Windows"},
+        DisturbanceCase{"SIGTERM before the first read of a silent pipe", Disturb::signal_before_read, SIGTERM,
+                        128 + SIGTERM, true, no_signals},
         DisturbanceCase{"prompt to a closed pipe", Disturb::stdout_closed, 0, 0, true},
         DisturbanceCase{"non-blocking standard input", Disturb::nonblocking_stdin, 0, 0, true},
         DisturbanceCase{"a lone CR as the key", Disturb::lone_cr_key, 0, 0, true},

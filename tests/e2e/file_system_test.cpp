@@ -20,8 +20,9 @@ protected:
 
     void TearDown() override
     {
-        for (const std::string &device : loops) {
-            const int fd = open(device.c_str(), O_RDONLY | O_CLOEXEC);
+        // A loop device bound to another goes first.
+        for (auto device = loops.rbegin(); device != loops.rend(); ++device) {
+            const int fd = open(device->c_str(), O_RDONLY | O_CLOEXEC);
             ioctl(fd, LOOP_CLR_FD, 0);
             close(fd);
         }
@@ -41,13 +42,13 @@ protected:
     }
 
     // Shows the folder from at through bindfs, a FUSE file system that passes every file on.
-    bool bindfs_at(const fs::path &from, const fs::path &at, bool own_ctime)
+    bool bindfs_at(const fs::path &from, const fs::path &at, const char *option = nullptr)
     {
         fs::create_directories(at);
         const int none = open("/dev/null", O_RDWR | O_CLOEXEC);
         std::vector<std::string> words{bindfs_exe, from.string(), at.string()};
-        if (own_ctime)
-            words.insert(words.begin() + 1, "--ctime-from-mtime");
+        if (option != nullptr)
+            words.insert(words.begin() + 1, option);
         const pid_t pid = start_words(dir, words, none, none);
         close(none);
         if (wait_exit(pid, Clock::now() + deadline) != 0)
@@ -159,7 +160,11 @@ enum class View {
     bindfs,            // bindfs shows the lower folder
     bindfs_stale,      // the same, and the file is rewritten beside the view, which keeps its status
     bindfs_own_ctime,  // the same, with a view that gives the file's mtime as its ctime
+    bindfs_on_bindfs,  // a bindfs view of that view, the file rewritten beside both
+    overlay_on_bindfs, // an overlay whose lower layer is a bindfs view, the file rewritten beside it
     loop,              // a loop device is bound to the lower file
+    loop_chain,        // a loop device bound to a loop device bound to the lower file
+    loop_as_file,      // a loop device bound to the lower file, seen as a file through bindfs
     copy_on_own_tmpfs, // a cp -p copy on a tmpfs of its own has the overlay view's inode number
 };
 
@@ -169,6 +174,7 @@ struct ViewCase {
     std::string sw;  // argument, below the test folder
     std::string img; // argument; "loop" names the loop device
     int status;      // 1: the two are one file and both names still read the software file
+    const char *fails = nullptr; // a system call that fails, as strace makes it, with its error
 };
 
 class Views : public OwnFileSystems, public ::testing::WithParamInterface<ViewCase> {};
@@ -186,29 +192,43 @@ TEST_P(Views, OneFileUnderAnyViewIsRefused)
         fs::create_directories(sub);
     const std::string sw = pattern(8192); // whole sectors, all of it on the loop device
     write_file(dir / "t/lower/sw.bin", sw);
-    const std::string layers = std::string(xino ? "xino=on," : "") +
-                               (c.how == View::metacopy ? "metacopy=on,redirect_dir=on," : "") + "lowerdir=" + (dir / "t/lower").string() +
-                               ",upperdir=" + (upper_fs / "upper").string() + ",workdir=" + (upper_fs / "work").string();
-    SKIP_UNLESS(mount_at(dir / "merged", "overlay", layers), "cannot mount an overlay here");
-    std::string img = c.img;
-    const bool copied_up = c.how == View::copied_up || c.how == View::metacopy;
-    if (copied_up) {
-        fs::permissions(dir / "merged/sw.bin", fs::perms::owner_read | fs::perms::owner_write);
-    } else if (c.how == View::bindfs || c.how == View::bindfs_stale || c.how == View::bindfs_own_ctime) {
+    const bool bindfs = c.how == View::bindfs || c.how == View::bindfs_stale || c.how == View::bindfs_own_ctime ||
+                        c.how == View::bindfs_on_bindfs || c.how == View::overlay_on_bindfs;
+    if (bindfs) {
         SKIP_UNLESS(access(bindfs_exe, X_OK) == 0, "needs bindfs, to show a folder through FUSE");
         // The file's ctime moves past its mtime; the view shows its mtime for both.
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         fs::permissions(dir / "t/lower/sw.bin", fs::perms::owner_read | fs::perms::owner_write);
-        SKIP_UNLESS(bindfs_at(dir / "t/lower", dir / "view", c.how == View::bindfs_own_ctime),
+        SKIP_UNLESS(bindfs_at(dir / "t/lower", dir / "view", c.how == View::bindfs_own_ctime ? "--ctime-from-mtime" : nullptr) &&
+                    (c.how != View::bindfs_on_bindfs || bindfs_at(dir / "view", dir / "view2")),
                     "cannot mount bindfs here");
-        if (c.how == View::bindfs_stale) {
-            EXPECT_TRUE(fs::exists(dir / "view/sw.bin"));
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            write_file(dir / "t/lower/sw.bin", sw);
-        }
-    } else if (c.how == View::loop) {
+    }
+    const fs::path lower = dir / (c.how == View::overlay_on_bindfs ? "view" : "t/lower");
+    const std::string layers = std::string(xino ? "xino=on," : "") +
+                               (c.how == View::metacopy ? "metacopy=on,redirect_dir=on," : "") + "lowerdir=" + lower.string() +
+                               ",upperdir=" + (upper_fs / "upper").string() + ",workdir=" + (upper_fs / "work").string();
+    SKIP_UNLESS(mount_at(dir / "merged", "overlay", layers), "cannot mount an overlay here");
+    std::string sw_arg = c.sw;
+    std::string img = c.img;
+    const bool copied_up = c.how == View::copied_up || c.how == View::metacopy;
+    if (copied_up) {
+        fs::permissions(dir / "merged/sw.bin", fs::perms::owner_read | fs::perms::owner_write);
+    } else if (c.how == View::bindfs_stale || c.how == View::bindfs_on_bindfs || c.how == View::overlay_on_bindfs) {
+        // Each view has the file's status; then the file is rewritten beside them.
+        EXPECT_TRUE(fs::exists(dir / sw_arg));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        write_file(dir / "t/lower/sw.bin", sw);
+    } else if (c.how == View::loop || c.how == View::loop_chain || c.how == View::loop_as_file) {
         img = loop_device_on(dir / "t/lower/sw.bin");
+        if (c.how == View::loop_chain && !img.empty())
+            img = loop_device_on(img);
         SKIP_UNLESS(!img.empty(), "cannot bind a loop device here");
+        if (c.how == View::loop_as_file) {
+            SKIP_UNLESS(access(bindfs_exe, X_OK) == 0 && bindfs_at("/dev", dir / "devices", "--block-devices-as-files"),
+                        "cannot mount bindfs here");
+            sw_arg = "devices/" + fs::path(img).filename().string();
+            img = c.img;
+        }
     } else if (c.how == View::copy_on_own_tmpfs) {
         SKIP_UNLESS(mount_at(dir / "c", "tmpfs", "size=16m"), "cannot mount a tmpfs here");
         // tmpfs numbers its files upwards, so a copy soon has the number that the view shows. The
@@ -225,10 +245,19 @@ TEST_P(Views, OneFileUnderAnyViewIsRefused)
         } while (copy.st_ino < view.st_ino && fs::remove(dir / "c/copy.bin"));
     }
 
-    EXPECT_EQ(run(dir, {c.sw, img}).status, c.status) << c.what;
-    EXPECT_EQ(read_file(dir / c.sw), sw) << c.what;
+    std::vector<std::string> tracer;
+    if (c.fails != nullptr) {
+        SKIP_UNLESS(access(strace_exe, X_OK) == 0, "needs strace, to fail a system call");
+        tracer = {strace_exe, "-f", "-o", "/dev/null", "-e", std::string("inject=") + c.fails, "-E",
+                  "ASAN_OPTIONS=detect_leaks=0"};
+    }
+    const int none = open("/dev/null", O_RDWR | O_CLOEXEC);
+    EXPECT_EQ(wait_exit(start(dir, {sw_arg, img}, none, none, false, nullptr, tracer), Clock::now() + deadline),
+              c.status) << c.what;
+    close(none);
+    EXPECT_EQ(read_file(dir / sw_arg), sw) << c.what;
     if (c.status == 1) {
-        EXPECT_EQ(read_file(c.how == View::loop ? fs::path(img) : dir / img), sw) << c.what;
+        EXPECT_EQ(read_file(img[0] == '/' ? fs::path(img) : dir / img), sw) << c.what;
     } else {
         EXPECT_EQ(read_file(dir / img), body_of(sw)) << c.what;
     }
@@ -253,6 +282,19 @@ INSTANTIATE_TEST_SUITE_P(
                  "t/lower/sw.bin", 1},
         ViewCase{"file to a loop device bound to it", View::loop, "t/lower/sw.bin", "loop", 1},
         ViewCase{"overlay view to a loop device bound to its lower file", View::loop, "merged/sw.bin", "loop", 1},
+        ViewCase{"file to a loop device bound to a loop device bound to it", View::loop_chain, "t/lower/sw.bin", "loop", 1},
+        ViewCase{"loop device seen as a file through bindfs to its file", View::loop_as_file, "", "t/lower/sw.bin", 1},
+        ViewCase{"bindfs view of a bindfs view to its file just rewritten", View::bindfs_on_bindfs, "view2/sw.bin",
+                 "t/lower/sw.bin", 1},
+        ViewCase{"overlay on a bindfs view to its file just rewritten", View::overlay_on_bindfs, "merged/sw.bin",
+                 "t/lower/sw.bin", 1},
+        // A check that cannot be made counts as "maybe the same file".
+        ViewCase{"overlay view to its lower file, file system type unreadable", View::overlay, "merged/sw.bin",
+                 "t/lower/sw.bin", 1, "fstatfs:error=EIO"},
+        ViewCase{"file to a loop device bound to it, loop driver unreadable", View::loop, "t/lower/sw.bin", "loop", 1,
+                 "ioctl:error=EIO"},
+        ViewCase{"bindfs view to its file just rewritten, fresh status refused", View::bindfs_stale, "view/sw.bin",
+                 "t/lower/sw.bin", 1, "statx:error=EPERM"},
         // Size and mtime cannot tell a view from a copy that kept them: the copy is refused too.
         ViewCase{"overlay view to a cp -p copy with its inode number", View::copy_on_own_tmpfs,
                  "merged/sw.bin", "c/copy.bin", 1}),
@@ -271,19 +313,25 @@ TEST_F(OwnFileSystems, TwoRunsNeverMixOneDisk)
     auto [first, feed] = start_on_pipe(dir, {"/dev/stdin", disk});
     ASSERT_TRUE(write_all(feed, sw.substr(0, 100000), until));
     // The first run opens the disk before it reads; then it waits for more input.
-    const fs::path fds = "/proc/" + std::to_string(first) + "/fd";
-    bool holds = false;
-    while (!holds && Clock::now() < until) {
-        std::error_code ec;
-        for (const fs::directory_entry &fd : fs::directory_iterator(fds, ec))
-            holds = holds || fs::read_symlink(fd.path(), ec) == disk;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    EXPECT_TRUE(wait_until_open(first, disk, until));
     EXPECT_EQ(run(dir, {"sw.bin", disk}).status, 1) << "a second run wrote the disk";
     EXPECT_TRUE(write_all(feed, sw.substr(100000), until));
     close(feed);
     EXPECT_EQ(wait_exit(first, until), 0);
     EXPECT_EQ(read_file(disk).value_or("").substr(0, sw.size() - 128), body_of(sw));
+}
+
+// A disk's image is on the device before exit 0: a loop device on a file that cannot grow (a full
+// tmpfs) refuses the writes that the disk's cache took, and the run fails.
+TEST_F(OwnFileSystems, ADiskHoldsTheImageBeforeExitZero)
+{
+    SKIP_UNLESS(mount_at(dir / "small", "tmpfs", "size=1m"), "cannot mount a tmpfs here");
+    write_file(dir / "small/disk.bin", "");
+    fs::resize_file(dir / "small/disk.bin", 4u << 20);
+    const std::string disk = loop_device_on(dir / "small/disk.bin");
+    SKIP_UNLESS(!disk.empty(), "cannot bind a loop device here");
+    write_file(dir / "sw.bin", pattern(3u << 20));
+    EXPECT_EQ(run(dir, {"sw.bin", disk}).status, 1);
 }
 
 } // namespace

@@ -163,6 +163,13 @@ inline void close_stdout()
         _exit(126);
 }
 
+// Started with standard input closed.
+inline void close_stdin()
+{
+    if (close(0) != 0)
+        _exit(126);
+}
+
 // The same, started with standard input and output closed, as a careless parent may start it.
 // SIGXFSZ is ignored for it, so that only the closed descriptors are under test.
 inline void limit_file_size_without_stdin_stdout()
@@ -367,16 +374,47 @@ inline std::string read_until(int master, const std::string &text, Clock::time_p
 // /dev/null as standard output; returns its pid and the pipe's write end.
 inline std::pair<pid_t, int> start_on_pipe(const fs::path &dir,
                                            const std::vector<std::string> &args, int in_flags = 0,
-                                           Prepare prepare = nullptr)
+                                           Prepare prepare = nullptr,
+                                           const std::vector<std::string> &prefix = {})
 {
     int in_pipe[2] = {-1, -1};
     if (pipe2(in_pipe, O_CLOEXEC) != 0 || fcntl(in_pipe[0], F_SETFL, in_flags) != 0)
         return {-1, -1};
     const int out = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    const pid_t pid = start(dir, args, in_pipe[0], out, false, prepare);
+    const pid_t pid = start(dir, args, in_pipe[0], out, false, prepare, prefix);
     close(in_pipe[0]);
     close(out);
     return {pid, in_pipe[1]};
+}
+
+// Waits until the process has file open, or the deadline passes; true when it has.
+inline bool wait_until_open(pid_t pid, const fs::path &file, Clock::time_point until)
+{
+    const fs::path fds = "/proc/" + std::to_string(pid) + "/fd";
+    for (; Clock::now() < until; std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
+        std::error_code ec;
+        for (const fs::directory_entry &fd : fs::directory_iterator(fds, ec)) {
+            if (fs::read_symlink(fd.path(), ec) == file)
+                return true;
+        }
+    }
+    return false;
+}
+
+// The tool's process that a tracer started, once it runs the tool; -1 at the deadline. strace
+// starts a helper process of its own first.
+inline pid_t traced_child(pid_t tracer, Clock::time_point until)
+{
+    const std::string children = "/proc/" + std::to_string(tracer) + "/task/" + std::to_string(tracer) + "/children";
+    std::error_code ec;
+    for (; Clock::now() < until; std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
+        std::ifstream list(children);
+        for (pid_t child = 0; list >> child;) {
+            if (fs::read_symlink("/proc/" + std::to_string(child) + "/exe", ec) == fs::canonical(exe, ec))
+                return child;
+        }
+    }
+    return -1;
 }
 
 // --- A second Windows process (tests/wine/hold.cpp), built beside the Windows tool. ---

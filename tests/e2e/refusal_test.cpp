@@ -63,6 +63,7 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"software name of 300 characters", too_long, "new.bin", false},
         RefusalCase{"write fails (disk full)", "sw.bin", "/dev/full", true},
         RefusalCase{"image is standard output, closed", "sw.bin", "/dev/stdout", true, false, close_stdout},
+        RefusalCase{"software file is standard input, closed", "/dev/stdin", "old.bin", true, false, close_stdin},
         // Windows opens these names, whatever their extension, as devices.
         RefusalCase{"image named as the null device", "sw.bin", "nul.bin", false, true},
         RefusalCase{"software file named as the null device", "nul.bin", "old.bin", false, true},
