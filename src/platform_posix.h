@@ -61,7 +61,8 @@ int identify_named_file(const char *name, file_identity *id);
 // True when a and b are one file, under any name or view.
 bool one_file(const file_identity &a, const file_identity &b);
 
-// True when either file is seen through a view, where a status may be stale and numbers differ.
+// True when either file is seen through a view, where a status may be stale and numbers differ;
+// not for two files of one overlay mount, which it numbers apart.
 bool beside_view(const file_identity &a, const file_identity &b);
 
 // True when the two open files may be one: they begin with the same bytes, or either cannot be

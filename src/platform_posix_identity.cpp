@@ -224,6 +224,9 @@ bool one_file(const file_identity &a, const file_identity &b)
 
 bool beside_view(const file_identity &a, const file_identity &b)
 {
+    // One overlay numbers its own files apart.
+    if (a.view == OVERLAY && b.view == OVERLAY && a.st.st_dev == b.st.st_dev)
+        return false;
     const file_identity *const both[] = {&a, &b};
     for (const file_identity *id : both) {
         if (id->view != NO_VIEW)

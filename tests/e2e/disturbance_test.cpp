@@ -24,6 +24,7 @@ enum class Disturb {
     nonblocking_stdin, // interactive, with standard input left non-blocking
     software_cut,      // the software file is truncated while the tool reads it
     software_rewritten, // part of the software file is rewritten while the tool reads it
+    software_chmod,    // the software file's mode changes while the tool reads it
     image_removed,     // the image's name is removed while the tool writes it
     image_moved,       // the image is renamed while the tool writes it
     null_image_locked, // the image is /dev/null, which another process holds a lock on
@@ -161,14 +162,19 @@ TEST_P(Disturbance, LeavesNoBrokenImage)
         else
             fs::rename(dir / "img.bin", dir / "moved.bin");
         EXPECT_TRUE(signalled || write_all(feed, sw.substr(100000), until));
+        // A signal that is not ignored ends the run while the pipe's writer is still there.
+        const bool ends_run = signalled && c.how != Disturb::ignored_signal_mid_copy;
+        if (!ends_run)
+            close(feed);
+        status = wait_exit(pid, ends_run ? Clock::now() + std::chrono::seconds(5) : until);
         close(feed);
-        status = wait_exit(pid, until);
         std::error_code ec;
         EXPECT_TRUE(c.how != Disturb::image_moved || fs::file_size(dir / "moved.bin", ec) == 0u)
             << c.what << ": the moved image kept content";
     } else if (c.how == Disturb::file_size_limit || c.how == Disturb::size_limit_linked) {
         status = run(dir, {"sw.bin", "img.bin"}, nullptr, c.prepare).status;
-    } else if (c.how == Disturb::software_cut || c.how == Disturb::software_rewritten) {
+    } else if (c.how == Disturb::software_cut || c.how == Disturb::software_rewritten ||
+               c.how == Disturb::software_chmod) {
         SKIP_UNLESS(access(strace_exe, X_OK) == 0, "needs strace, to slow the tool's reads");
         const std::string big = pattern(4u << 20);
         write_file(dir / "big.bin", big);
@@ -181,6 +187,8 @@ TEST_P(Disturbance, LeavesNoBrokenImage)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         if (c.how == Disturb::software_cut) {
             fs::resize_file(dir / "big.bin", 1u << 20);
+        } else if (c.how == Disturb::software_chmod) {
+            fs::permissions(dir / "big.bin", fs::perms::owner_read);
         } else {
             std::fstream file(dir / "big.bin", std::ios::in | std::ios::out | std::ios::binary);
             file.seekp(3u << 20);
@@ -337,6 +345,8 @@ INSTANTIATE_TEST_SUITE_P(
                         "strace slows the POSIX program"},
         DisturbanceCase{"software file rewritten mid-copy", Disturb::software_rewritten, 0, 1, false,
                         "strace slows the POSIX program"},
+        DisturbanceCase{"software file's mode changed mid-copy", Disturb::software_chmod, 0, 1, false,
+                        "strace slows the POSIX program"},
         DisturbanceCase{"image removed mid-copy", Disturb::image_removed, 0, 1, false,
                         "no /dev/stdin on Windows"},
         DisturbanceCase{"image renamed mid-copy", Disturb::image_moved, 0, 1, false,
@@ -391,6 +401,7 @@ struct FaultCase {
     const char *syscall; // fails at every call, or at each call in turn, one run per call
     const char *error;
     bool each_in_turn;
+    bool from_pipe = false; // the software file is /dev/stdin, a pipe
 };
 
 class Fault : public Swug, public ::testing::WithParamInterface<FaultCase> {};
@@ -411,13 +422,25 @@ TEST_P(Fault, WritesTheImageOrLeavesNone)
     bool injected = true;
     for (int call = 1; injected && call <= (c.each_in_turn ? 100 : 1); ++call) {
         const std::string when = c.each_in_turn ? ":when=" + std::to_string(call) : "";
+        int in_pipe[2] = {-1, -1};
+        ASSERT_EQ(pipe2(in_pipe, O_CLOEXEC), 0);
+        struct stat pipe_st{};
+        ASSERT_EQ(fstat(in_pipe[0], &pipe_st), 0);
+        // strace names a pipe by its inode.
+        const std::string sw_path = c.from_pipe ? "pipe:[" + std::to_string(pipe_st.st_ino) + "]" : sw_name;
         const std::vector<std::string> tracer = {
-            strace_exe, "-o", log, "-P", sw_name, "-P", img_name, "-e", std::string("trace=") + c.syscall,
+            strace_exe, "-o", log, "-P", sw_path, "-P", img_name, "-e", std::string("trace=") + c.syscall,
             "-e", std::string("inject=") + c.syscall + ":error=" + c.error + when, "-E", "ASAN_OPTIONS=detect_leaks=0"};
         const int none = open("/dev/null", O_RDWR | O_CLOEXEC);
-        const int status = wait_exit(start(dir, {sw_name, img_name}, none, none, false, nullptr, tracer),
-                                     Clock::now() + deadline);
+        const pid_t pid = start(dir, {c.from_pipe ? "/dev/stdin" : sw_name, img_name}, c.from_pipe ? in_pipe[0] : none,
+                                none, false, nullptr, tracer);
+        close(in_pipe[0]);
         close(none);
+        // The tool may fail and go before it has read it all.
+        if (c.from_pipe)
+            (void)write_all(in_pipe[1], sw, Clock::now() + deadline);
+        close(in_pipe[1]);
+        const int status = wait_exit(pid, Clock::now() + deadline);
         injected = read_file(log).value_or("").find("(INJECTED)") != std::string::npos;
         const std::string at = c.what + std::string(", call ") + std::to_string(call);
         EXPECT_TRUE(injected || call > 1) << at << ": strace injected no fault";
@@ -433,7 +456,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // As securityfs files do: the leading block is read and dropped instead.
         FaultCase{"software file that cannot seek", "lseek", "ESPIPE", false},
-        FaultCase{"each file status read fails in turn", "newfstatat", "EIO", true}),
+        FaultCase{"each file status read fails in turn", "newfstatat", "EIO", true},
+        // Only the file's size shows a lost read of a regular file; a pipe has none.
+        FaultCase{"each read of a pipe fails in turn", "read", "EIO", true, true}),
     described<FaultCase>);
 
 } // namespace

@@ -166,6 +166,8 @@ enum class View {
     loop_chain,        // a loop device bound to a loop device bound to the lower file
     loop_as_file,      // a loop device bound to the lower file, seen as a file through bindfs
     copy_on_own_tmpfs, // a cp -p copy on a tmpfs of its own has the overlay view's inode number
+    copy_in_overlay,   // a cp -p copy made through the overlay, on the same mount
+    second_node,       // a second device node of a loop device bound to the lower file
 };
 
 struct ViewCase {
@@ -218,7 +220,14 @@ TEST_P(Views, OneFileUnderAnyViewIsRefused)
         EXPECT_TRUE(fs::exists(dir / sw_arg));
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         write_file(dir / "t/lower/sw.bin", sw);
-    } else if (c.how == View::loop || c.how == View::loop_chain || c.how == View::loop_as_file) {
+    } else if (c.how == View::copy_in_overlay) {
+        struct stat view{};
+        ASSERT_EQ(stat((dir / "merged/sw.bin").c_str(), &view), 0);
+        fs::copy_file(dir / "merged/sw.bin", dir / "merged/copy.bin");
+        const timespec times[2] = {view.st_atim, view.st_mtim};
+        ASSERT_EQ(utimensat(AT_FDCWD, (dir / "merged/copy.bin").c_str(), times, 0), 0);
+    } else if (c.how == View::loop || c.how == View::loop_chain || c.how == View::loop_as_file ||
+               c.how == View::second_node) {
         img = loop_device_on(dir / "t/lower/sw.bin");
         if (c.how == View::loop_chain && !img.empty())
             img = loop_device_on(img);
@@ -227,6 +236,12 @@ TEST_P(Views, OneFileUnderAnyViewIsRefused)
             SKIP_UNLESS(access(bindfs_exe, X_OK) == 0 && bindfs_at("/dev", dir / "devices", "--block-devices-as-files"),
                         "cannot mount bindfs here");
             sw_arg = "devices/" + fs::path(img).filename().string();
+            img = c.img;
+        } else if (c.how == View::second_node) {
+            struct stat disk{};
+            ASSERT_EQ(stat(img.c_str(), &disk), 0);
+            ASSERT_EQ(mknod((dir / c.img).c_str(), S_IFBLK | 0600, disk.st_rdev), 0);
+            sw_arg = img;
             img = c.img;
         }
     } else if (c.how == View::copy_on_own_tmpfs) {
@@ -255,13 +270,13 @@ TEST_P(Views, OneFileUnderAnyViewIsRefused)
     EXPECT_EQ(wait_exit(start(dir, {sw_arg, img}, none, none, false, nullptr, tracer), Clock::now() + deadline),
               c.status) << c.what;
     close(none);
-    EXPECT_EQ(read_file(dir / sw_arg), sw) << c.what;
+    EXPECT_EQ(read_file(sw_arg[0] == '/' ? fs::path(sw_arg) : dir / sw_arg), sw) << c.what;
     if (c.status == 1) {
         EXPECT_EQ(read_file(img[0] == '/' ? fs::path(img) : dir / img), sw) << c.what;
     } else {
         EXPECT_EQ(read_file(dir / img), body_of(sw)) << c.what;
     }
-    EXPECT_TRUE(copied_up || fs::is_empty(upper_fs / "upper")) << c.what << ": the lower file was copied up";
+    EXPECT_TRUE(copied_up || c.how == View::copy_in_overlay || fs::is_empty(upper_fs / "upper")) << c.what << ": the lower file was copied up";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -282,6 +297,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "t/lower/sw.bin", 1},
         ViewCase{"file to a loop device bound to it", View::loop, "t/lower/sw.bin", "loop", 1},
         ViewCase{"overlay view to a loop device bound to its lower file", View::loop, "merged/sw.bin", "loop", 1},
+        ViewCase{"loop device to a second node of it", View::second_node, "", "t/node", 1},
         ViewCase{"file to a loop device bound to a loop device bound to it", View::loop_chain, "t/lower/sw.bin", "loop", 1},
         ViewCase{"loop device seen as a file through bindfs to its file", View::loop_as_file, "", "t/lower/sw.bin", 1},
         ViewCase{"bindfs view of a bindfs view to its file just rewritten", View::bindfs_on_bindfs, "view2/sw.bin",
@@ -297,7 +313,10 @@ INSTANTIATE_TEST_SUITE_P(
                  "t/lower/sw.bin", 1, "statx:error=EPERM"},
         // Size and mtime cannot tell a view from a copy that kept them: the copy is refused too.
         ViewCase{"overlay view to a cp -p copy with its inode number", View::copy_on_own_tmpfs,
-                 "merged/sw.bin", "c/copy.bin", 1}),
+                 "merged/sw.bin", "c/copy.bin", 1},
+        // One overlay mount numbers its files apart, so a copy on it is another file.
+        ViewCase{"overlay view to a cp -p copy on the same mount", View::copy_in_overlay, "merged/sw.bin",
+                 "merged/copy.bin", 0}),
     described<ViewCase>);
 
 // Linux gives a disk to one exclusive writer: a second run onto the disk that a first run is
