@@ -16,8 +16,6 @@ struct func_args {
     std::int32_t return_code;
 };
 
-// A name buffer holds at most 299 characters and the terminating zero.
-constexpr std::size_t NAME_CAP = 300;
 constexpr long LEADING_BLOCK = 128;
 constexpr std::size_t BLOCK = 1024;
 // The streams' own buffers. With stdio's default of 4 KiB every 4 KiB would cost two system
@@ -47,7 +45,7 @@ static void normalise_dir(char *dir);
 static int choose_name(char *name, const char *arg, bool join_work_dir);
 static std::size_t stream_buf_size(long long file_size, std::size_t cap);
 static long long read_input(char *buf, std::size_t size, std::FILE *p_sw_file);
-static int skip_leading_block(std::FILE *p_sw_file);
+static int skip_leading_block(std::FILE *p_sw_file, bool on_disk);
 static int copy_body(std::FILE *p_sw_file, std::FILE *p_img_file, long long *copied);
 static int generate_swug_bin(void *args);
 
@@ -131,12 +129,12 @@ static int choose_name(char *name, const char *arg, bool join_work_dir)
 // that a file takes about 16 system calls each way until the buffer reaches its cap.
 // Every buffer page costs a fault the first time it is touched, which on a small file outweighs
 // the system calls a large buffer saves; input of unknown size gets the whole cap.
-static std::size_t stream_buf_size(long long file_size, std::size_t cap)
+static std::size_t stream_buf_size(long long sw_size, std::size_t cap)
 {
-    if (file_size < 0)
+    if (sw_size < 0)
         return cap;
     std::size_t size = MIN_STREAM_BUF;
-    while (size < cap && static_cast<unsigned long long>(size) * 16 < static_cast<unsigned long long>(file_size))
+    while (size < cap && static_cast<unsigned long long>(size) * 16 < static_cast<unsigned long long>(sw_size))
         size *= 2;
     return size < cap ? size : cap;
 }
@@ -161,9 +159,9 @@ static long long read_input(char *buf, std::size_t size, std::FILE *p_sw_file)
 // Moves past the leading block: a file on disk by seeking, any other input (a pipe) by reading
 // and dropping it. Whether a seek succeeded says nothing: some runtimes "seek" a pipe. A file
 // shorter than the block leaves nothing to copy.
-static int skip_leading_block(std::FILE *p_sw_file)
+static int skip_leading_block(std::FILE *p_sw_file, bool on_disk)
 {
-    if (is_disk_file(p_sw_file) != 0)
+    if (on_disk)
         return std::fseek(p_sw_file, LEADING_BLOCK, SEEK_SET) == 0 ? 0 : -1;
     char dropped[LEADING_BLOCK];
     // A pipe may end a read short before its end.
@@ -213,29 +211,26 @@ static int generate_swug_bin(void *args)
         return 0;
     }
 
-    std::FILE *p_sw_file = open_software(openname);
+    software_facts sw{};
+    std::FILE *p_sw_file = open_software(openname, &sw);
     if (p_sw_file == nullptr)
         return -1;
-    const long long sw_size = file_size(p_sw_file);
     (void)std::setvbuf(p_sw_file, sw_stream_area + STREAM_BUF_SKEW, _IOFBF,
-                       stream_buf_size(sw_size, SW_STREAM_BUF));
-    // A folder opens for reading on POSIX; the image is not touched for it.
-    if (is_directory(p_sw_file)) {
-        (void)std::fclose(p_sw_file);
-        return -1;
-    }
+                       stream_buf_size(sw.size, SW_STREAM_BUF));
     std::FILE *p_img_file = open_image(fname, p_sw_file);
     if (p_img_file == nullptr) {
         (void)std::fclose(p_sw_file);
         return -1;
     }
     (void)std::setvbuf(p_img_file, img_stream_area + STREAM_BUF_SKEW, _IOFBF,
-                       stream_buf_size(sw_size, IMG_STREAM_BUF));
+                       stream_buf_size(sw.size, IMG_STREAM_BUF));
 
     long long body_bytes = 0;
-    const bool copied = skip_leading_block(p_sw_file) == 0 &&
+    // A file whose size is known gives exactly its body; anything else is a torn copy.
+    const long long body_size = sw.size > LEADING_BLOCK ? sw.size - LEADING_BLOCK : 0;
+    const bool copied = skip_leading_block(p_sw_file, sw.on_disk) == 0 &&
                         copy_body(p_sw_file, p_img_file, &body_bytes) == 0 &&
-                        software_intact(p_sw_file, body_bytes) == 0;
+                        (sw.size < 0 || body_bytes == body_size) && software_intact(p_sw_file) == 0;
     const bool sw_closed = std::fclose(p_sw_file) == 0;
     // An image that is not whole is removed, so that nobody flashes it.
     const bool kept = close_image(p_img_file, fname, copied && sw_closed && !interrupted()) == 0;

@@ -6,6 +6,9 @@
 #include <cstddef>
 #include <cstdio>
 
+// A name holds at most 299 bytes and its terminating zero, on both sides of this interface.
+constexpr std::size_t NAME_CAP = 300;
+
 // True where the backslash separates directories. There the current directory needs
 // normalising, and "./x" is joined to it.
 extern const bool backslash_separates_dirs;
@@ -23,11 +26,12 @@ char *command_word(char **argv, int i, char *word, std::size_t cap);
 // be read or does not fit; dir then holds an empty string.
 int read_current_dir(char *dir, std::size_t cap);
 
-// Readies the process before the run: the signals that end a run are caught. On POSIX they only
-// mark the run interrupted and cut short a blocking read or wait, and a closed standard descriptor
-// is opened on the null device, so that no file of the run is taken for one. On Windows, Ctrl-C,
-// Ctrl-Break and closing the console end the process at once, and Windows removes an image that
-// is not whole.
+// Readies the process before the run: the signals that end a run are caught. On POSIX they mark
+// the run interrupted and cut short a blocking open, read, write or wait, and a closed standard
+// descriptor is filled with the root folder, so that no file of the run is taken for one. On
+// Windows, Ctrl-C, Ctrl-Break and closing the console cancel the run's blocking I/O and give the
+// run up to 3 seconds to deal with its image before the process ends; log-off and shutdown do not
+// end a run.
 void set_up_process();
 
 // 1 once a signal has marked the run interrupted, 0 before.
@@ -41,19 +45,19 @@ void end_if_interrupted();
 // ends the wait.
 void wait_for_key();
 
-// Opens the software file for binary reading; nullptr when it cannot, or when it is a device
-// that is no file (the console, a serial port, NUL).
-std::FILE *open_software(const char *name);
+// What the software file is, as open_software found it.
+struct software_facts {
+    // Its size in bytes, or -1 when its size says nothing of its content: a pipe, a device, a file
+    // that says it is empty (/proc), a sysfs file that says it is a page.
+    long long size;
+    // A file on disk, whose leading block is skipped by seeking; false for input that is read and
+    // dropped instead (a pipe, a terminal, a file that cannot seek).
+    bool on_disk;
+};
 
-// 1 when the stream is a file on disk, whose leading block is skipped by seeking; 0 for input
-// that is read and dropped instead (a pipe, a terminal, a file that cannot seek).
-int is_disk_file(std::FILE *stream);
-
-// 1 when the open stream is a directory, 0 otherwise.
-int is_directory(std::FILE *stream);
-
-// The size in bytes of the open stream's file, or -1 when it has none (a pipe, a device).
-long long file_size(std::FILE *stream);
+// Opens the software file for binary reading and tells what it is; nullptr when it cannot, or when
+// it is a folder or a device that is no file (the console, a serial port, NUL).
+std::FILE *open_software(const char *name, software_facts *facts);
 
 // Asked when a read of the software file gave nothing and the stream is at its end. 1 when the
 // input has ended; 0 when it goes on (a Windows pipe whose writer wrote nothing and is still
@@ -70,14 +74,40 @@ std::FILE *open_image(const char *name, std::FILE *p_sw_file);
 // end. 0, or -1 when it cannot be emptied.
 int empty_image(std::FILE *p_img_file);
 
-// 0 when the software file, read to its end, did not change while it was read and gave body_bytes
-// after its leading block, as its size says; -1 when it changed under the run.
-int software_intact(std::FILE *p_sw_file, long long body_bytes);
+// 0 when the software file, read to its end, did not change while it was read; -1 when it changed
+// under the run, or that cannot be told.
+int software_intact(std::FILE *p_sw_file);
 
 // Flushes and closes the image that open_image opened under name; 0 when it was kept. When keep is
 // false, or the image cannot be written out whole, or the name no longer holds it, -1: an image that
 // this run emptied or created is removed, or emptied where its name cannot be removed, and an image
 // not yet emptied is left as it was.
 int close_image(std::FILE *p_img_file, const char *name, bool keep);
+
+// What a run leaves of its image, the one rule for both platforms.
+enum class image_end {
+    keep,  // written whole: it stays
+    leave, // not the run's to touch: an old image not yet emptied, a device, a FIFO, a pipe
+    remove, // the run created or emptied it: its name goes, or where that fails, its content
+    empty, // the same, but another name would keep the file: its content goes
+};
+
+// What the run did to its image.
+struct image_run {
+    bool written;  // it was written whole, and its name still holds it
+    bool on_disk;  // a file on disk, never a device, a FIFO, a pipe or standard output
+    bool created;  // this run created it
+    bool emptied;  // this run emptied its old content
+    bool one_name; // no other name is known to hold it
+};
+
+constexpr image_end end_of_image(const image_run &run)
+{
+    if (run.written)
+        return image_end::keep;
+    if (!run.on_disk || !(run.created || run.emptied))
+        return image_end::leave;
+    return run.one_name ? image_end::remove : image_end::empty;
+}
 
 #endif

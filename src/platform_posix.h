@@ -44,6 +44,7 @@ constexpr int MAX_BACKING = 4;
 struct file_identity {
     struct stat st;
     long view;
+    bool on_sysfs; // its size says nothing of its content: sysfs gives a page
     int backing_count;
     struct stat backing[MAX_BACKING];
     long backing_view[MAX_BACKING];
@@ -71,8 +72,5 @@ bool same_leading_bytes(int a_fd, int b_fd);
 
 // True when a and b have the same device and inode number.
 bool same_inode(const struct stat &a, const struct stat &b);
-
-// True when fd is a sysfs file, whose size says nothing of its content.
-bool on_sysfs(int fd);
 
 #endif

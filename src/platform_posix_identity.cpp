@@ -26,12 +26,6 @@ bool same_inode(const struct stat &a, const struct stat &b)
 #ifdef __linux__
 constexpr long OVERLAY = OVERLAYFS_SUPER_MAGIC;
 
-bool on_sysfs(int fd)
-{
-    struct statfs fs{};
-    return fstatfs(fd, &fs) == 0 && fs.f_type == SYSFS_MAGIC;
-}
-
 // The view that shows a file, from its file system's type, or NO_VIEW. FUSE keeps a file's status
 // for a while (a second by default), so that a change made to the file beside the view does not
 // show in it yet: a FUSE file is asked for its status afresh. False when either cannot be read.
@@ -52,10 +46,13 @@ static bool view_of(const struct statfs &fs, int dir_fd, const char *name, int f
     return true;
 }
 
-static bool fd_view(int fd, struct stat *st, long *view)
+static bool fd_view(int fd, file_identity *id)
 {
     struct statfs fs{};
-    return fstatfs(fd, &fs) == 0 && view_of(fs, fd, "", AT_EMPTY_PATH, st, view);
+    if (fstatfs(fd, &fs) != 0)
+        return false;
+    id->on_sysfs = fs.f_type == SYSFS_MAGIC;
+    return view_of(fs, fd, "", AT_EMPTY_PATH, &id->st, &id->view);
 }
 
 static bool name_view(const char *name, struct stat *st, long *view)
@@ -142,16 +139,11 @@ static bool follow_loop_chain(int fd, dev_t rdev, file_identity *id)
     return told;
 }
 #else
-bool on_sysfs(int /*fd*/)
-{
-    return false;
-}
-
 constexpr long OVERLAY = -1;
 
-static bool fd_view(int /*fd*/, struct stat * /*st*/, long *view)
+static bool fd_view(int /*fd*/, file_identity *id)
 {
-    *view = NO_VIEW;
+    id->view = NO_VIEW;
     return true;
 }
 
@@ -170,7 +162,7 @@ static bool follow_loop_chain(int /*fd*/, dev_t /*rdev*/, file_identity * /*id*/
 bool identify_open_file(int fd, file_identity *id)
 {
     *id = {};
-    return fstat(fd, &id->st) == 0 && fd_view(fd, &id->st, &id->view) &&
+    return fstat(fd, &id->st) == 0 && fd_view(fd, id) &&
            (!S_ISBLK(id->st.st_mode) || follow_loop_chain(fd, id->st.st_rdev, id));
 }
 
@@ -183,7 +175,7 @@ int identify_named_file(const char *name, file_identity *id)
 }
 
 // A view's modification time: whole seconds where the view keeps no more (sshfs).
-static bool same_mtime(const timespec &a, const timespec &b)
+static bool same_view_mtime(const timespec &a, const timespec &b)
 {
     return a.tv_sec == b.tv_sec && (a.tv_nsec == b.tv_nsec || a.tv_nsec == 0 || b.tv_nsec == 0);
 }
@@ -206,7 +198,7 @@ static bool one_of(const struct stat &a, long a_view, const struct stat &b, long
     if (a_view == OVERLAY && b_view == OVERLAY && a.st_dev == b.st_dev)
         return false;
     return S_ISREG(a.st_mode) && S_ISREG(b.st_mode) && a.st_size == b.st_size &&
-           same_mtime(a.st_mtim, b.st_mtim);
+           same_view_mtime(a.st_mtim, b.st_mtim);
 }
 
 bool one_file(const file_identity &a, const file_identity &b)

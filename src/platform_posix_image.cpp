@@ -12,29 +12,26 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-// The block that the image leaves out, as main.cpp drops it.
-constexpr long long LEADING_BLOCK = 128;
-
-// The software file as it was opened: its identity, to know it under another name or view, its
-// status, to tell whether it changed while it was read, and whether its size says how much it
-// holds: sysfs gives its text files the size of a page.
+// The software file as it was opened: its identity, to know it under another name or view, and
+// its status, to tell whether it changed while it was read.
 static file_identity software_id;
-static bool software_sized = false;
 
-// The image that open_image opened: its identity, a second descriptor that keeps it, and its lock,
+// The image that open_image opened: its status, a second descriptor that keeps it, and its lock,
 // past the stream's close, and what the run did to it.
 static struct stat image_st;
 static int image_fd = -1;
-static bool image_created = false;
-static bool image_emptied = false;
-static bool image_removable = false;
+static image_run image_facts;
 
-static bool same_time(const timespec &a, const timespec &b)
+// Times equal to the nanosecond.
+static bool same_instant(const timespec &a, const timespec &b)
 {
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
-std::FILE *open_software(const char *name)
+// A folder opens for reading, and is refused. A regular file may refuse to seek all the same
+// (securityfs): its leading block is read instead. A size says how much a regular file holds, but
+// for a file that says it is empty (/proc) and a sysfs file, which says it holds a page.
+std::FILE *open_software(const char *name, software_facts *facts)
 {
     const int fd = open_before_changes(name, O_RDONLY | O_CLOEXEC);
     std::FILE *stream = fd >= 0 ? fdopen(fd, "rb") : nullptr;
@@ -44,36 +41,16 @@ std::FILE *open_software(const char *name)
         return nullptr;
     }
     skip_stream_locks(stream);
-    if (!identify_open_file(fd, &software_id)) {
+    const struct stat &st = software_id.st;
+    if (!identify_open_file(fd, &software_id) || S_ISDIR(st.st_mode)) {
         (void)std::fclose(stream);
         return nullptr;
     }
     watch_descriptor(WATCHED_SOFTWARE, fd);
-    software_sized = S_ISREG(software_id.st.st_mode) && !on_sysfs(fileno(stream));
+    const bool regular = S_ISREG(st.st_mode);
+    facts->size = regular && st.st_size > 0 && !software_id.on_sysfs ? static_cast<long long>(st.st_size) : -1;
+    facts->on_disk = (regular || S_ISBLK(st.st_mode)) && lseek(fd, 0, SEEK_CUR) != -1;
     return stream;
-}
-
-// A regular file may refuse to seek all the same (securityfs): its leading block is read instead.
-int is_disk_file(std::FILE *stream)
-{
-    struct stat st{};
-    if (fstat(fileno(stream), &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)))
-        return 0;
-    return lseek(fileno(stream), 0, SEEK_CUR) != -1 ? 1 : 0;
-}
-
-int is_directory(std::FILE *stream)
-{
-    struct stat st{};
-    return fstat(fileno(stream), &st) == 0 && S_ISDIR(st.st_mode) ? 1 : 0;
-}
-
-long long file_size(std::FILE *stream)
-{
-    struct stat st{};
-    if (fstat(fileno(stream), &st) != 0 || !S_ISREG(st.st_mode))
-        return -1;
-    return static_cast<long long>(st.st_size);
 }
 
 // A read that gives nothing is the end of a POSIX file, pipe or terminal.
@@ -83,7 +60,7 @@ int input_ended(std::FILE * /*stream*/)
 }
 
 // As careful archivers do, a file whose size or times moved while it was read is a torn copy.
-int software_intact(std::FILE *p_sw_file, long long body_bytes)
+int software_intact(std::FILE *p_sw_file)
 {
     struct stat now{};
     if (fstat(fileno(p_sw_file), &now) != 0)
@@ -92,14 +69,9 @@ int software_intact(std::FILE *p_sw_file, long long body_bytes)
     if (!S_ISREG(now.st_mode))
         return 0;
     const struct stat &then = software_id.st;
-    if (now.st_size != then.st_size || !same_time(now.st_mtim, then.st_mtim) ||
-        !same_time(now.st_ctim, then.st_ctim))
-        return -1;
-    // A file that says it is empty may have content all the same (/proc): its size is unknown.
-    if (now.st_size == 0 || !software_sized)
-        return 0;
-    const long long body = now.st_size > LEADING_BLOCK ? now.st_size - LEADING_BLOCK : 0;
-    return body_bytes == body ? 0 : -1;
+    const bool same = now.st_size == then.st_size && same_instant(now.st_mtim, then.st_mtim) &&
+                      same_instant(now.st_ctim, then.st_ctim);
+    return same ? 0 : -1;
 }
 
 // Linux gives a block device to one opener that asks for it alone, so two runs never mix one disk;
@@ -153,12 +125,22 @@ static bool lock_for_this_run(int fd)
 // The image is usable when it is not the software file, under any name or view, no other run is
 // writing it, and the name still holds it. A regular file or a FIFO is locked and a block device
 // opened for this run alone; a character device such as /dev/null is shared.
-static bool usable_image(int fd, const char *name, const file_identity &sw, bool alone,
+static bool usable_image(int fd, const char *name, const file_identity &before, bool alone,
                          bool created, file_identity *img)
 {
     struct stat named{};
-    // A file this run created is new, whatever its size and times say.
-    if (!identify_open_file(fd, img) || (!created && one_file(*img, sw)))
+    if (fstat(fd, &img->st) != 0)
+        return false;
+    // A file this run created is new, whatever its size and times say. The file that the name
+    // held before the open keeps the view it had then.
+    if (!created && S_ISREG(img->st.st_mode) && same_inode(img->st, before.st)) {
+        const struct stat st = img->st;
+        *img = before;
+        img->st = st;
+    } else if (!created && !identify_open_file(fd, img)) {
+        return false;
+    }
+    if (!created && one_file(*img, software_id))
         return false;
     // A name that became a disk after it was looked at was not opened for this run alone.
     if (S_ISBLK(img->st.st_mode) && !alone)
@@ -169,15 +151,12 @@ static bool usable_image(int fd, const char *name, const file_identity &sw, bool
     return stat(name, &named) == 0 && same_inode(img->st, named);
 }
 
-// Removes the name of the image that fd holds, when that name alone holds it; a file that this
-// run created behind a symbolic link (one that pointed nowhere) goes by the name it resolves to.
-// False when no name was removed.
-static bool remove_image_name(int fd, const char *name, bool created)
+// Removes the name of the image held, when that name alone holds it; a file that this run created
+// behind a symbolic link (one that pointed nowhere) goes by the name it resolves to. False when no
+// name was removed.
+static bool remove_image_name(const struct stat &held, const char *name, bool created)
 {
-    struct stat held{};
     struct stat named{};
-    if (fstat(fd, &held) != 0)
-        return false;
     if (lstat(name, &named) == 0 && same_inode(named, held) && named.st_nlink == 1)
         return unlink(name) == 0;
     char target[PATH_MAX];
@@ -187,18 +166,16 @@ static bool remove_image_name(int fd, const char *name, bool created)
 }
 
 // The image is not the software file that open_software identified: not under any name or view,
-// and beside a view, not a file that begins as the software file does.
-// found_id gets what the name designates now, all zero when nothing.
-static bool other_than_software(const char *name, int sw_fd, file_identity *found_id)
+// and beside a view, not a file that begins as the software file does. named gets what the name
+// designates now, all zero when nothing.
+static bool other_than_software(const char *name, int sw_fd, file_identity *named)
 {
-    const file_identity &sw = software_id;
-    file_identity &named = *found_id;
-    const int found = identify_named_file(name, &named);
+    const int found = identify_named_file(name, named);
     if (found <= 0)
         return found == 0;
-    if (one_file(named, sw))
+    if (one_file(*named, software_id))
         return false;
-    if (!beside_view(named, sw) || !(S_ISREG(named.st.st_mode) || S_ISBLK(named.st.st_mode)))
+    if (!beside_view(*named, software_id) || !(S_ISREG(named->st.st_mode) || S_ISBLK(named->st.st_mode)))
         return true;
     const int img_fd = open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     const bool other = img_fd >= 0 && !same_leading_bytes(sw_fd, img_fd);
@@ -209,7 +186,6 @@ static bool other_than_software(const char *name, int sw_fd, file_identity *foun
 
 std::FILE *open_image(const char *name, std::FILE *p_sw_file)
 {
-    const file_identity &sw = software_id;
     file_identity named{};
     // Checked before the open too: a lower file opened for writing through an overlay is copied up.
     if (!other_than_software(name, fileno(p_sw_file), &named))
@@ -220,13 +196,14 @@ std::FILE *open_image(const char *name, std::FILE *p_sw_file)
     if (fd < 0)
         return nullptr;
     file_identity img{};
-    const bool usable = usable_image(fd, name, sw, alone, created, &img);
+    const bool usable = usable_image(fd, name, named, alone, created, &img);
     image_fd = usable ? fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1) : -1;
     std::FILE *p_img_file = image_fd >= 0 ? fdopen(fd, "wb") : nullptr;
     if (p_img_file == nullptr) {
         // A file this run created is removed again, unless another run has taken it meanwhile.
-        if (created && lock_for_this_run(fd))
-            (void)remove_image_name(fd, name, created);
+        struct stat held{};
+        if (created && fstat(fd, &held) == 0 && lock_for_this_run(fd))
+            (void)remove_image_name(held, name, created);
         if (image_fd >= 0)
             (void)close(image_fd);
         image_fd = -1;
@@ -236,36 +213,39 @@ std::FILE *open_image(const char *name, std::FILE *p_sw_file)
     // The second descriptor shares the stream's open file, and outlives it.
     watch_descriptor(WATCHED_IMAGE, image_fd);
     skip_stream_locks(p_img_file);
-    // Only a regular file is ever removed or emptied: never a device, a FIFO or standard output.
-    struct stat out{};
     image_st = img.st;
-    image_created = created;
-    image_emptied = false;
-    image_removable = S_ISREG(img.st.st_mode) &&
-                      !(fstat(STDOUT_FILENO, &out) == 0 && same_inode(img.st, out));
+    // Only a regular file is ever removed or emptied: never a device or a FIFO. Whether any other
+    // name holds it is learnt when its name is removed.
+    image_facts = {};
+    image_facts.on_disk = S_ISREG(img.st.st_mode);
+    image_facts.created = created;
+    image_facts.one_name = true;
     return p_img_file;
 }
 
+// An empty file is not truncated: ext4 would write a truncated file back when it is closed.
 int empty_image(std::FILE *p_img_file)
 {
-    struct stat img{};
-    if (fstat(fileno(p_img_file), &img) != 0)
+    if (S_ISREG(image_st.st_mode) && image_st.st_size != 0 && ftruncate(fileno(p_img_file), 0) != 0)
         return -1;
-    // An empty file is not truncated: ext4 would write a truncated file back when it is closed.
-    if (S_ISREG(img.st_mode) && img.st_size != 0 && ftruncate(fileno(p_img_file), 0) != 0)
-        return -1;
-    image_emptied = true;
+    image_facts.emptied = true;
     return 0;
 }
 
-// Removes the image when its name alone holds it; where the name cannot be removed (a symbolic
-// link to a file the run did not create, another hard link, a folder the user may not change)
-// empties it through the descriptor still held, so that no partial image survives under any name.
-// Called after the stream's close, which would otherwise write its buffered tail back, and while
-// the lock is still held.
+// Carries out what the run leaves of an image that it did not keep: its name is removed where
+// that name alone holds it; elsewhere (a symbolic link to a file the run did not create, another
+// hard link, a folder the user may not change) it is emptied through the descriptor still held,
+// so that no partial image survives under any name. Standard output is never touched. Called
+// after the stream's close, which would otherwise write its buffered tail back, and while the lock
+// is still held.
 static void discard_image(const char *name)
 {
-    if (image_removable && !remove_image_name(image_fd, name, image_created))
+    struct stat out{};
+    image_facts.on_disk = image_facts.on_disk && !(fstat(STDOUT_FILENO, &out) == 0 && same_inode(image_st, out));
+    image_end end = end_of_image(image_facts);
+    if (end == image_end::remove && !remove_image_name(image_st, name, image_facts.created))
+        end = image_end::empty;
+    if (end == image_end::empty)
         (void)ftruncate(image_fd, 0);
 }
 
@@ -280,12 +260,11 @@ int close_image(std::FILE *p_img_file, const char *name, bool keep)
     kept = std::fclose(p_img_file) == 0 && kept;
     // An image removed or moved away while it was written is not there to be used.
     kept = kept && stat(name, &named) == 0 && same_inode(named, image_st);
-    if (!kept && (image_created || image_emptied))
+    if (!kept)
         discard_image(name);
     watch_descriptor(WATCHED_SOFTWARE, -1);
     watch_descriptor(WATCHED_IMAGE, -1);
     (void)close(image_fd);
     image_fd = -1;
-    image_removable = false;
     return kept ? 0 : -1;
 }

@@ -3,12 +3,14 @@
 #ifndef SWUG_PLATFORM_WIN_H
 #define SWUG_PLATFORM_WIN_H
 
+#include "platform.h"
+
 #include <windows.h>
 
 #include <cstdio>
 
-// A UTF-8 name of at most NAME_UNITS - 1 bytes has at most as many UTF-16 units.
-constexpr int NAME_UNITS = 300;
+// A UTF-8 name of at most NAME_CAP - 1 bytes has at most as many UTF-16 units.
+constexpr int NAME_UNITS = static_cast<int>(NAME_CAP);
 
 // The UTF-8 name as UTF-16 in wide, which holds units; 0, or -1 when it has no exact UTF-16 form
 // or does not fit.

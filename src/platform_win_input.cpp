@@ -5,7 +5,6 @@
 
 #include <fcntl.h>
 #include <io.h>
-#include <sys/stat.h>
 
 HANDLE handle_of(std::FILE *stream)
 {
@@ -33,8 +32,9 @@ std::FILE *stream_of(HANDLE file, int flags, const char *mode)
 }
 
 // Others may read the software file but not write it while it is read; a file that another
-// program has open for writing is not finished, and is refused. A folder does not open.
-std::FILE *open_software(const char *name)
+// program has open for writing is not finished, and is refused. A folder does not open without
+// FILE_FLAG_BACKUP_SEMANTICS (CreateFileW, Directories).
+std::FILE *open_software(const char *name, software_facts *facts)
 {
     wchar_t wide[PATH_UNITS];
     if (wide_path(name, wide, PATH_UNITS) != 0)
@@ -47,26 +47,10 @@ std::FILE *open_software(const char *name)
         CloseHandle(file);
         return nullptr;
     }
+    LARGE_INTEGER size{};
+    facts->on_disk = GetFileType(file) == FILE_TYPE_DISK;
+    facts->size = facts->on_disk && GetFileSizeEx(file, &size) && size.QuadPart > 0 ? size.QuadPart : -1;
     return stream_of(file, _O_RDONLY, "rb");
-}
-
-int is_disk_file(std::FILE *stream)
-{
-    return GetFileType(handle_of(stream)) == FILE_TYPE_DISK ? 1 : 0;
-}
-
-int is_directory(std::FILE *stream)
-{
-    struct _stat64 st{};
-    return _fstat64(_fileno(stream), &st) == 0 && (st.st_mode & _S_IFDIR) != 0 ? 1 : 0;
-}
-
-long long file_size(std::FILE *stream)
-{
-    struct _stat64 st{};
-    if (_fstat64(_fileno(stream), &st) != 0 || (st.st_mode & _S_IFREG) == 0)
-        return -1;
-    return static_cast<long long>(st.st_size);
 }
 
 // Points the stream's descriptor at a fresh one over the same pipe. Microsoft documents an end
@@ -110,7 +94,7 @@ int input_ended(std::FILE *stream)
 }
 
 // No other program may write the software file while this run holds it (open_software).
-int software_intact(std::FILE * /*p_sw_file*/, long long /*body_bytes*/)
+int software_intact(std::FILE * /*p_sw_file*/)
 {
     return 0;
 }

@@ -1,4 +1,5 @@
-// The pure helpers of the tool: directory normalisation and the name rule.
+// The pure helpers of the tool: directory normalisation, the name rule, the stream buffers' sizes
+// and what a run leaves of its image.
 #define main swug_main
 #include "main.cpp"
 #undef main
@@ -110,5 +111,32 @@ INSTANTIATE_TEST_SUITE_P(
                       BufferCase{16 << 20, IMG_STREAM_BUF, IMG_STREAM_BUF},
                       BufferCase{1LL << 40, IMG_STREAM_BUF, IMG_STREAM_BUF},
                       BufferCase{1LL << 40, SW_STREAM_BUF, SW_STREAM_BUF}));
+
+// What a run leaves of its image, on both platforms.
+struct EndCase {
+    image_run run; // written, on disk, created, emptied, one name
+    image_end expected;
+};
+
+class ImageEndTest : public ::testing::TestWithParam<EndCase> {};
+
+TEST_P(ImageEndTest, OnlyWhatTheRunCreatedOrEmptiedGoes)
+{
+    EXPECT_EQ(end_of_image(GetParam().run), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, ImageEndTest,
+    ::testing::Values(EndCase{{true, true, true, true, true}, image_end::keep},
+                      EndCase{{true, false, false, false, true}, image_end::keep},
+                      // An old image that the run never emptied keeps its content.
+                      EndCase{{false, true, false, false, true}, image_end::leave},
+                      // A device, a FIFO, a pipe or standard output is never touched.
+                      EndCase{{false, false, true, true, true}, image_end::leave},
+                      EndCase{{false, true, true, false, true}, image_end::remove},
+                      EndCase{{false, true, false, true, true}, image_end::remove},
+                      // Another name would keep the file when this one goes.
+                      EndCase{{false, true, false, true, false}, image_end::empty},
+                      EndCase{{false, true, true, false, false}, image_end::empty}));
 
 } // namespace
