@@ -5,11 +5,12 @@ if(CPACK_SWUG_SOURCE_DATE_EPOCH)
   set(ENV{SOURCE_DATE_EPOCH} ${CPACK_SWUG_SOURCE_DATE_EPOCH})
 endif()
 
-# The .deb carries Debian's copyright and changelog files, the tarball the licence as it is.
+# The .deb carries Debian's copyright and changelog files, the tarball the licence and the
+# changelog as they are.
 if(CPACK_GENERATOR STREQUAL "DEB")
   set(extra debian)
 elseif(CPACK_GENERATOR STREQUAL "TGZ")
-  set(extra licence)
+  set(extra tarball)
 endif()
 if(extra)
   set(CPACK_INSTALL_CMAKE_PROJECTS

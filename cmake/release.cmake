@@ -1,7 +1,7 @@
 # Release artefacts. cpack makes the Linux ones here: a .deb, with swug in /usr/bin and its manual
-# page, and a .tar.gz of the same tree with the licence. The windows-packages target builds the two
-# Windows zips. After cpack, cmake/repack.cmake makes the tarball reproducible and
-# cmake/collect-dist.cmake gathers everything in build/dist with the SHA256SUMS.
+# page, and a .tar.gz of the same tree with the licence and the changelog. The windows-packages
+# target builds the two Windows zips. After cpack, cmake/repack.cmake makes the tarball
+# reproducible and cmake/collect-dist.cmake gathers everything in build/dist with the SHA256SUMS.
 set(SWUG_DIST_DIR ${PROJECT_SOURCE_DIR}/build/dist)
 
 # A placeholder: whoever publishes the .deb sets their own name and address.
