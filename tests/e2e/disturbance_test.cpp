@@ -169,7 +169,8 @@ TEST_P(Disturbance, LeavesNoBrokenImage)
         std::error_code ec;
         EXPECT_TRUE(c.how != Disturb::image_moved || fs::file_size(dir / "moved.bin", ec) == 0u)
             << c.what << ": the moved image kept content";
-    } else if (c.how == Disturb::file_size_limit || c.how == Disturb::size_limit_linked || c.how == Disturb::played) {
+    } else if (c.how == Disturb::file_size_limit || c.how == Disturb::size_limit_linked ||
+               c.how == Disturb::played) {
         status = run(dir, {"sw.bin", "img.bin"}, nullptr, c.prepare).status;
     } else if (c.how == Disturb::software_cut || c.how == Disturb::software_rewritten) {
         SKIP_UNLESS(access(strace_exe, X_OK) == 0, "needs strace, to slow the tool's reads");

@@ -58,31 +58,26 @@ inline const std::string strict = env_or("SWUG_STRICT", "");
 
 // Sets an environment variable for the programs started while this lives, and then puts it back;
 // a null value leaves it as it is.
-class EnvFor {
-public:
-    EnvFor(const char *name, const char *value) : name_(name), set_(value != nullptr)
+struct EnvFor {
+    EnvFor(const char *var, const char *value) : name(var), set(value != nullptr), had(std::getenv(var) != nullptr)
     {
-        const char *was = std::getenv(name);
-        had_ = was != nullptr;
-        old_ = had_ ? was : "";
-        if (set_)
-            setenv(name, value, 1);
+        old = had ? std::getenv(var) : "";
+        if (set)
+            setenv(var, value, 1);
     }
     ~EnvFor()
     {
-        if (set_ && had_)
-            setenv(name_, old_.c_str(), 1);
-        else if (set_)
-            unsetenv(name_);
+        if (set && had)
+            setenv(name, old.c_str(), 1);
+        else if (set)
+            unsetenv(name);
     }
     EnvFor(const EnvFor &) = delete;
     EnvFor &operator=(const EnvFor &) = delete;
-
-private:
-    const char *name_;
-    bool set_;
-    bool had_ = false;
-    std::string old_;
+    const char *name;
+    bool set;
+    bool had;
+    std::string old;
 };
 
 // Skips a case whose need is not met here, saying what is missing; under CI, where nothing may
