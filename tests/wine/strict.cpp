@@ -45,14 +45,15 @@
 // number of not-deleted links to the file"); wine counts every link.
 //
 // STRICT_AS, set by a test case, makes the layer play a Windows that wine cannot be:
-//   fat-volume  Rule D, a FAT32 volume: its 64-bit index is the folder's first cluster plus the
-//     entry's offset, which repeats across folders (fastfat, fatprocs.h: FatGenerateFileIdFrom-
-//     DirentOffset), here one index for every disk file; FileIdInformation is not answered
-//     (fileinfo.c: STATUS_INVALID_PARAMETER); the volume is "FAT32", with neither hard links nor
-//     open by id (volinfo.c, FatQueryFsAttributeInfo: FILE_CASE_PRESERVED_NAMES |
-//     FILE_UNICODE_ON_DISK).
+//   fat-volume  Rule D, a FAT32 volume, from Microsoft's FAT driver sample (filesys/fastfat): its
+//     64-bit index is the folder's first cluster plus the entry's offset, which repeats across
+//     folders (fatprocs.h, FatGenerateFileIdFromDirentOffset), here one index for every disk file;
+//     FileIdInformation is not answered (fileinfo.c, FatCommonQueryInformation:
+//     STATUS_INVALID_PARAMETER); the volume is "FAT32", with neither hard links nor open by id
+//     (volinfo.c, FatQueryFsAttributeInfo: FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK).
 //   lost-share  Rule E, a network share (GetDriveTypeW: DRIVE_REMOTE) that is gone before the
-//     redirector writes out what it cached, so that FlushFileBuffers fails (ERROR_NETNAME_DELETED).
+//     redirector writes out what it cached: FlushFileBuffers, which "causes all buffered data to be
+//     written to a file", fails then (here ERROR_NETNAME_DELETED).
 //   service-logoff, service-shutdown  Rule F, a service started the tool, and a user logs off or
 //     the system shuts down at the tool's first read of a disk file. The event runs the console
 //     handlers on a new thread; one that returns TRUE has the system end the process, and FALSE
