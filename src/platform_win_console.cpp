@@ -30,10 +30,14 @@ void set_run_phase(LONG phase)
 
 // Cancels the run's blocking I/O again and again, for the thread may begin a read just after a
 // cancel finds none to cancel (CancelSynchronousIo, ERROR_NOT_FOUND), until the run has dealt with
-// its image or its time is up. The process ends here, for every event: Windows' default action
-// under wine ends it with status 0, as if the run succeeded.
-static BOOL WINAPI on_console_event(DWORD /*event*/)
+// its image or its time is up. The process ends here for Ctrl-C, Ctrl-Break and closing the
+// console: Windows' default action under wine ends it with status 0, as if the run succeeded.
+// Log-off and shutdown reach a console program only where a service started it, whose default
+// handler ignores both (HandlerRoutine, Remarks): they pass on to it, and the run goes on.
+static BOOL WINAPI on_console_event(DWORD event)
 {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
+        return FALSE;
     InterlockedExchange(&caught_event, 1);
     const ULONGLONG start = GetTickCount64();
     while (InterlockedCompareExchange(&run_phase, RUN_IDLE, RUN_IDLE) != RUN_IDLE &&

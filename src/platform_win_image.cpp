@@ -17,6 +17,7 @@
 #include <fcntl.h>
 
 #include <cstring>
+#include <cwchar>
 
 // What the run owes the image it opened.
 constexpr LONG IMAGE_DISK = 1;    // a file on disk, never a device or a pipe
@@ -27,31 +28,55 @@ static LONG image_state = 0;
 // A second handle to the image, which outlives its stream, for a failed run to remove or empty it.
 static HANDLE image_handle = nullptr;
 
-// 1 when the two handles are one file, 0 when they are not, -1 when it cannot be told: a file
-// system may give no id, or a zero one (some network folders). The 128-bit id of FileIdInfo tells
-// files apart on ReFS, whose 64-bit index does not; Windows 7 lacks it, and fails the call.
+// A 128-bit id names one file of its volume, unless it is 0 (the file system has none) or all ones
+// (none could be made unique for the file): FILE_ID_INFORMATION; MS-FSCC 2.1.10.
+static bool id_names_one_file(const FILE_ID_128 &id)
+{
+    bool zero = true;
+    bool ones = true;
+    for (const BYTE part : id.Identifier) {
+        zero = zero && part == 0;
+        ones = ones && part == 0xff;
+    }
+    return !zero && !ones;
+}
+
+// The 64-bit index "uniquely identifies a file in NTFS. On other file systems, this file ID is not
+// guaranteed to be unique" (ZwQueryInformationFile, FileInternalInformation): FAT makes it from the
+// folder's first cluster plus the entry's offset (fastfat, FatGenerateFileIdFromDirentOffset), so
+// a folder past its first cluster repeats the ids of another; ReFS's needs its 128-bit id.
+static bool index_names_one_file(HANDLE file)
+{
+    wchar_t fs_name[MAX_PATH + 1];
+    return GetVolumeInformationByHandleW(file, nullptr, 0, nullptr, nullptr, nullptr, fs_name, MAX_PATH + 1) &&
+           std::wcscmp(fs_name, L"NTFS") == 0;
+}
+
+// 1 when the two handles are one file, 0 when they are not, -1 when it cannot be told: only an id
+// that the volume promises names one file is trusted (ReFS and NTFS give one; FAT, exFAT and some
+// network folders do not). Where none is, the software file's share mode still keeps any name of
+// it from opening for writing. Windows 7 has no 128-bit ids, and fails the call.
 static int same_file(HANDLE a, HANDLE b)
 {
     FILE_ID_INFO a_id{};
     FILE_ID_INFO b_id{};
-    const FILE_ID_128 none{};
     if (GetFileInformationByHandleEx(a, FileIdInfo, &a_id, sizeof a_id) &&
-        GetFileInformationByHandleEx(b, FileIdInfo, &b_id, sizeof b_id)) {
-        if (std::memcmp(&a_id.FileId, &none, sizeof none) == 0 || std::memcmp(&b_id.FileId, &none, sizeof none) == 0)
-            return -1;
+        GetFileInformationByHandleEx(b, FileIdInfo, &b_id, sizeof b_id) && id_names_one_file(a_id.FileId) &&
+        id_names_one_file(b_id.FileId))
         return a_id.VolumeSerialNumber == b_id.VolumeSerialNumber &&
-               std::memcmp(&a_id.FileId, &b_id.FileId, sizeof none) == 0;
-    }
+               std::memcmp(&a_id.FileId, &b_id.FileId, sizeof a_id.FileId) == 0;
     BY_HANDLE_FILE_INFORMATION a_info{};
     BY_HANDLE_FILE_INFORMATION b_info{};
-    if (!GetFileInformationByHandle(a, &a_info) || !GetFileInformationByHandle(b, &b_info) ||
-        (a_info.nFileIndexHigh | a_info.nFileIndexLow) == 0 || (b_info.nFileIndexHigh | b_info.nFileIndexLow) == 0)
+    if (!index_names_one_file(a) || !index_names_one_file(b) || !GetFileInformationByHandle(a, &a_info) ||
+        !GetFileInformationByHandle(b, &b_info) || (a_info.nFileIndexHigh | a_info.nFileIndexLow) == 0 ||
+        (b_info.nFileIndexHigh | b_info.nFileIndexLow) == 0)
         return -1;
     return a_info.dwVolumeSerialNumber == b_info.dwVolumeSerialNumber &&
            a_info.nFileIndexHigh == b_info.nFileIndexHigh && a_info.nFileIndexLow == b_info.nFileIndexLow;
 }
 
-// How many names the file has; 0 when it cannot be told.
+// How many names the file has; 0 when it cannot be told. Read only while the run's mark is not set:
+// under it NTFS counts that name out, so a file with one name shows none (MS-FSA 2.1.5.12.27).
 static DWORD links_of(HANDLE file)
 {
     BY_HANDLE_FILE_INFORMATION info{};
@@ -194,6 +219,18 @@ static bool name_holds(HANDLE file, const char *name)
     return holds;
 }
 
+// True when the image lies on a local fixed disk, whose cache Windows writes out itself. A network
+// share (DRIVE_REMOTE), a removable or unknown drive, and a device, which has no path on a volume,
+// are flushed before the image is kept (GetFinalPathNameByHandleW, GetVolumePathNameW, GetDriveTypeW).
+static bool on_fixed_disk(HANDLE file)
+{
+    wchar_t path[PATH_UNITS];
+    wchar_t root[PATH_UNITS];
+    const DWORD len = GetFinalPathNameByHandleW(file, path, PATH_UNITS, VOLUME_NAME_DOS);
+    return len > 0 && len < static_cast<DWORD>(PATH_UNITS) && GetVolumePathNameW(path, root, PATH_UNITS) &&
+           GetDriveTypeW(root) == DRIVE_FIXED;
+}
+
 // Keeps a written image. Its mark is cleared first, so that its name can be looked up; where the
 // name no longer holds it, the failed run's close marks it again or empties it.
 static bool keep_image(HANDLE file, const char *name)
@@ -201,6 +238,10 @@ static bool keep_image(HANDLE file, const char *name)
     if ((image_state & IMAGE_DISK) == 0)
         return true;
     if (interrupted() != 0)
+        return false;
+    // Written out while the mark still removes a failed image: on a network share fflush only fills
+    // the redirector's cache, whose later failure ("Delayed Write Failed") nobody would see.
+    if (!on_fixed_disk(file) && !FlushFileBuffers(file))
         return false;
     if ((image_state & IMAGE_MARKED) != 0) {
         if (!mark_for_removal(file, false))
@@ -223,9 +264,10 @@ static void discard_image(HANDLE own)
             (void)mark_for_removal(own, false);
         return;
     }
-    if (links_of(own) != 1)
-        empty_by_handle(own);
-    else if ((state & IMAGE_MARKED) == 0 && !mark_for_removal(own, true))
+    // A marked image has one name, which its close removes.
+    if ((state & IMAGE_MARKED) != 0)
+        return;
+    if (links_of(own) != 1 || !mark_for_removal(own, true))
         empty_by_handle(own);
 }
 

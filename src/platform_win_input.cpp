@@ -76,7 +76,10 @@ static bool renew_descriptor(std::FILE *stream, HANDLE pipe)
 // A pipe's writer that writes zero bytes completes the read with none and success (ReadFile,
 // Remarks, Pipes), which msvcrt's _read returns as 0 and fread takes for the end. Only the
 // writer's close, ERROR_BROKEN_PIPE once its data is read, ends a pipe's input; until then the
-// stream's end and its descriptor's are cleared, and the next read waits for more.
+// stream's end and its descriptor's are cleared, and the next read waits for more. A server that
+// disconnects instead throws away what the client has not read (DisconnectNamedPipe, Remarks), and
+// the client sees ERROR_PIPE_NOT_CONNECTED whether or not anything was lost: that fails the run,
+// here and in msvcrt's _read alike.
 int input_ended(std::FILE *stream)
 {
     HANDLE input = handle_of(stream);

@@ -34,6 +34,9 @@ void wait_for_key()
 {
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     DWORD mode = 0;
+    // _getch reads with the console's processed input off: Ctrl-C arrives as the key code 3 and
+    // ends the wait as any key does, while Ctrl-Break is always a signal (CTRL+C and CTRL+BREAK
+    // Signals).
     if (GetConsoleMode(input, &mode)) {
         (void)_getch();
         drop_paste(input);

@@ -38,6 +38,7 @@ struct NameCase {
     bool posix_only;
     std::string decoy = "";    // an existing file, below the test folder, that must stay as it was
     bool unprivileged = false; // run as an ordinary user, who may not search the test folder
+    const char *strict_as = nullptr; // the Windows that the strict layer plays
 };
 
 class Names : public Swug, public ::testing::WithParamInterface<NameCase> {};
@@ -48,6 +49,8 @@ TEST_P(Names, TheNamedFilesAreUsed)
     if (c.posix_only && windows)
         GTEST_SKIP() << "a POSIX case";
     SKIP_UNLESS(!c.unprivileged || geteuid() == 0, "needs root, to run the tool as an ordinary user");
+    SKIP_UNLESS_PLAYED(c.strict_as);
+    const EnvFor played("STRICT_AS", c.strict_as);
     const std::string sw = pattern(700);
     const std::string old = pattern(40);
     write_file(dir / c.sw_at, sw);
@@ -110,7 +113,10 @@ INSTANTIATE_TEST_SUITE_P(
         // The current folder is fine, but the absolute name runs through one the user may not
         // search.
         NameCase{"dot-slash below a folder the user may not search", "w", "./sw.bin", "w/sw.bin",
-                 "./img.bin", "w/img.bin", true, "", true}),
+                 "./img.bin", "w/img.bin", true, "", true},
+        // FAT gives every file here one 64-bit index, and no 128-bit id.
+        NameCase{"two files on a FAT volume, whose file ids repeat", "", "sw.bin", "sw.bin", "img.bin", "img.bin",
+                 false, "", false, "fat-volume"}),
     described<NameCase>);
 
 // Absolute names depend on the test folder, so they are not in the table above.

@@ -40,6 +40,8 @@ enum class Disturb {
     ctrl_c_image_linked,     // the same, with the image a second name (hard link) of target.bin
     killed_on_stalled_pipe,  // the process is killed
     image_renamed_on_stalled_pipe, // the image is renamed, then the pipe ends
+    pipe_server_hangs_up, // the software file is a named pipe whose server disconnects after its data
+    played,            // a run on a Windows that the strict layer plays (strict_as)
 };
 
 struct DisturbanceCase {
@@ -54,6 +56,7 @@ struct DisturbanceCase {
     Prepare prepare = limit_file_size; // for file_size_limit
     bool needs_root = false;
     bool image_written = false;       // img.bin holds the image
+    const char *strict_as = nullptr;  // the Windows that the strict layer plays
 };
 
 const char no_signals[] = "a Windows program gets no POSIX signals";
@@ -144,6 +147,8 @@ TEST_P(Disturbance, LeavesNoBrokenImage)
                 "needs root with CAP_SYS_ADMIN, to hide /dev/null in a mount namespace of its own");
     if (i386_emulated && c.status == ctrl_c_exit)
         GTEST_SKIP() << "qemu's user-mode emulation crashes on a console control event";
+    SKIP_UNLESS_PLAYED(c.strict_as);
+    const EnvFor played("STRICT_AS", c.strict_as);
     const std::string sw = pattern(300000);
     const std::string old_img = pattern(50);
     write_file(dir / "sw.bin", sw);
@@ -185,7 +190,8 @@ TEST_P(Disturbance, LeavesNoBrokenImage)
         std::error_code ec;
         EXPECT_TRUE(c.how != Disturb::image_moved || fs::file_size(dir / "moved.bin", ec) == 0u)
             << c.what << ": the moved image kept content";
-    } else if (c.how == Disturb::file_size_limit || c.how == Disturb::size_limit_linked) {
+    } else if (c.how == Disturb::file_size_limit || c.how == Disturb::size_limit_linked ||
+               c.how == Disturb::played) {
         status = run(dir, {"sw.bin", "img.bin"}, nullptr, c.prepare).status;
     } else if (c.how == Disturb::software_cut || c.how == Disturb::software_rewritten ||
                c.how == Disturb::software_chmod) {
@@ -306,6 +312,14 @@ TEST_P(Disturbance, LeavesNoBrokenImage)
         status = run(dir, {"other.bin", "sw.bin"}).status;
         stop_helper(sink);
         EXPECT_EQ(wait_exit(first, until), 1) << "its image pipe was closed";
+    } else if (c.how == Disturb::pipe_server_hangs_up) {
+        Helper serve = start_helper(dir, "hangup", dir.filename().string());
+        std::thread feeder([&] {
+            write_all(serve.input, sw, until);
+            stop_helper(serve);
+        });
+        status = run(dir, {pipe_path(dir), "img.bin"}).status;
+        feeder.join();
     } else {
         status = end_on_stalled_pipe(dir, c.how, sw, old_img.size());
     }
@@ -405,7 +419,18 @@ INSTANTIATE_TEST_SUITE_P(
         DisturbanceCase{"Ctrl-C on a stalled pipe, image not deletable",
                         Disturb::ctrl_c_image_undeletable, 0, ctrl_c_exit, false, nullptr, true, true},
         DisturbanceCase{"Ctrl-C on a stalled pipe, image has a second name", Disturb::ctrl_c_image_linked,
-                        0, ctrl_c_exit, false, nullptr, true, true}),
+                        0, ctrl_c_exit, false, nullptr, true, true},
+        // The client cannot tell whether the disconnect threw away data it had not read.
+        DisturbanceCase{"pipe server disconnects after its data", Disturb::pipe_server_hangs_up, 0, 1, false,
+                        nullptr, true},
+        // The bytes reach the share only after the close, where a failure would be seen by nobody.
+        DisturbanceCase{"image on a network share that is lost before its flush", Disturb::played, 0, 1, false,
+                        nullptr, false, false, nullptr, false, false, "lost-share"},
+        // Only a service's console programs see these, and its default handler ignores them.
+        DisturbanceCase{"user logs off mid-copy, under a service", Disturb::played, 0, 0, false, nullptr, false,
+                        false, nullptr, false, true, "service-logoff"},
+        DisturbanceCase{"system shuts down mid-copy, under a service", Disturb::played, 0, 0, false, nullptr,
+                        false, false, nullptr, false, true, "service-shutdown"}),
     described<DisturbanceCase>);
 
 // --- Faults that strace injects into the tool's system calls. ---

@@ -56,6 +56,30 @@ inline const bool i386_emulated = launcher.find("wine32") != std::string::npos &
 // the Windows tool goes through it, so that the tool meets Windows rules that wine lacks.
 inline const std::string strict = env_or("SWUG_STRICT", "");
 
+// Sets an environment variable for the programs started while this lives, and then puts it back;
+// a null value leaves it as it is.
+struct EnvFor {
+    EnvFor(const char *var, const char *value) : name(var), set(value != nullptr), had(std::getenv(var) != nullptr)
+    {
+        old = had ? std::getenv(var) : "";
+        if (set)
+            setenv(var, value, 1);
+    }
+    ~EnvFor()
+    {
+        if (set && had)
+            setenv(name, old.c_str(), 1);
+        else if (set)
+            unsetenv(name);
+    }
+    EnvFor(const EnvFor &) = delete;
+    EnvFor &operator=(const EnvFor &) = delete;
+    const char *name;
+    bool set;
+    bool had;
+    std::string old;
+};
+
 // Skips a case whose need is not met here, saying what is missing; under CI, where nothing may
 // be missing, fails it instead. Cases that have no meaning for the build under test use
 // GTEST_SKIP.
@@ -66,6 +90,16 @@ inline const std::string strict = env_or("SWUG_STRICT", "");
                 FAIL() << "CI must run this case, but it " << (why);                                \
             GTEST_SKIP() << (why);                                                                 \
         }                                                                                          \
+    } while (false)
+
+// A case that the strict layer plays on a Windows that wine cannot be, which as names (STRICT_AS in
+// tests/wine/strict.cpp): it has no meaning outside Windows, and needs the layer there. Whole
+// suites run so when STRICT_AS is set around them.
+#define SKIP_UNLESS_PLAYED(as)                                                                     \
+    do {                                                                                           \
+        if ((as) != nullptr && !::e2e::windows)                                                    \
+            GTEST_SKIP() << "a Windows that the strict layer plays";                               \
+        SKIP_UNLESS((as) == nullptr || !::e2e::strict.empty(), "needs the strict layer to play it"); \
     } while (false)
 
 // Bytes that differ from their neighbours, so a shifted or reordered copy shows.

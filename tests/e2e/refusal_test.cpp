@@ -12,6 +12,7 @@ struct RefusalCase {
     bool posix_only;
     bool windows_only = false; // a name that only Windows gives a device
     Prepare prepare = nullptr;
+    const char *strict_as = nullptr; // the Windows that the strict layer plays
 };
 
 class Refusal : public Swug, public ::testing::WithParamInterface<RefusalCase> {};
@@ -23,6 +24,8 @@ TEST_P(Refusal, FailsSilentlyAndKeepsTheFiles)
         GTEST_SKIP() << "needs a POSIX device";
     if (c.windows_only && !windows)
         GTEST_SKIP() << "an ordinary file name outside Windows";
+    SKIP_UNLESS_PLAYED(c.strict_as);
+    const EnvFor played("STRICT_AS", c.strict_as);
     const std::string sw = pattern(5000);
     const std::string old_img = pattern(33);
     write_file(dir / "sw.bin", sw);
@@ -43,6 +46,7 @@ TEST_P(Refusal, FailsSilentlyAndKeepsTheFiles)
 }
 
 const std::string too_long = name_of_length(300);
+const char fat[] = "fat-volume";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Refusal,
@@ -70,7 +74,16 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"software file is the null device", "NUL", "old.bin", false, true},
         RefusalCase{"image named as a serial port", "sw.bin", "aux.bin", false, true},
         RefusalCase{"software file named as a serial port", "aux.bin", "old.bin", false, true},
-        RefusalCase{"image named as the console", "sw.bin", "con.bin", false, true}),
+        RefusalCase{"image named as the console", "sw.bin", "con.bin", false, true},
+        // Where file ids repeat, the software file's share mode keeps it from opening as the image.
+        RefusalCase{"same name on a FAT volume", "sw.bin", "sw.bin", false, false, nullptr, fat},
+        RefusalCase{"same file through ./ on a FAT volume", "./sw.bin", "sw.bin", false, false, nullptr, fat},
+        RefusalCase{"same file through a folder on a FAT volume", "sw.bin", "folder/../sw.bin", false, false,
+                    nullptr, fat},
+        RefusalCase{"same file through a hard link on a FAT volume", "sw.bin", "hard.bin", false, false, nullptr,
+                    fat},
+        RefusalCase{"same file through a symlink on a FAT volume", "soft.bin", "sw.bin", false, false, nullptr,
+                    fat}),
     described<RefusalCase>);
 
 // A write or read failure is never reported as written, and a broken image is removed.

@@ -8,6 +8,9 @@ rem
 rem sample\ holds a software file and its image, made for this script: TOVRIK_SW.bin is 600 bytes,
 rem byte i of its 128-byte leading block is 255 - i and byte i of its body (37 * i + 11) mod 256,
 rem so every byte value (CR, LF and Ctrl-Z among them) appears; TOVRIK_UPGRADE_SW.bin is its body.
+rem With SMOKE_NO_FC set, fc compares nothing and the caller compares the files left in the work
+rem folder: where fc cannot be trusted (under wine, whose fc compares nothing or reports identical
+rem files as different).
 setlocal EnableExtensions
 if "%~1"=="" (
     echo usage: smoke.cmd SWUG.EXE [WORK-FOLDER]
@@ -67,8 +70,10 @@ call :expect %ERRORLEVEL% 1 "" "an image in a missing folder is refused"
 call :expect %ERRORLEVEL% 1 "" "a software file in a missing folder is refused"
 if exist nowhere call :fail "a refused run created a folder"
 if exist new.bin call :fail "a refused run created an image"
+if defined SMOKE_NO_FC goto compared
 fc /b sw.bin "%sw%" >nul
 if errorlevel 1 call :fail "the software file changed"
+:compared
 
 popd
 if not "%failed%"=="0" (
@@ -86,6 +91,7 @@ if not "%~1"=="%~2" (
     goto :eof
 )
 if "%~3"=="" goto passed
+if defined SMOKE_NO_FC goto passed
 fc /b "%~3" "%image%" >nul
 if errorlevel 1 (
     call :fail "%~4: %~3 is not the expected image"

@@ -5,6 +5,8 @@
 //   hold read FILE    holds FILE open for reading, letting others write it but not delete it
 //   hold serve NAME   serves the named pipe \\.\pipe\NAME with what arrives on standard input,
 //                     each chunk after a write of zero bytes
+//   hold hangup NAME  serves it as serve does, then flushes it and disconnects, as Microsoft's
+//                     pipe server samples end, instead of closing it
 //   hold sink NAME    serves the named pipe \\.\pipe\NAME and reads nothing from it
 #include <windows.h>
 
@@ -68,10 +70,13 @@ int wmain(int argc, wchar_t **argv)
         CloseHandle(file);
         return 0;
     }
-    if (std::wcscmp(argv[1], L"serve") == 0) {
+    const bool hangup = std::wcscmp(argv[1], L"hangup") == 0;
+    if (hangup || std::wcscmp(argv[1], L"serve") == 0) {
         HANDLE pipe = serve(argv[2], PIPE_ACCESS_OUTBOUND);
         pass_input(pipe);
         FlushFileBuffers(pipe);
+        if (hangup)
+            DisconnectNamedPipe(pipe);
         CloseHandle(pipe);
         return 0;
     }

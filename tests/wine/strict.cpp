@@ -1,6 +1,6 @@
 // strict.dll, loaded into the tool by strict-run.exe before the tool's first instruction. It
-// applies to the tool's own calls two documented Windows rules that wine 8.0 does not model, by
-// patching the KERNEL32 imports of the tool and of msvcrt.dll (whose fread, _read and _wfopen
+// applies to the tool's own calls the documented Windows rules below that wine 8.0 does not model,
+// by patching the KERNEL32 imports of the tool and of msvcrt.dll (whose fread, _read and _wfopen
 // reach the system through its own imports). Test infrastructure only: never shipped.
 //
 // Rule A, a file pending deletion: once a handle sets a file's delete disposition, every open of
@@ -39,6 +39,26 @@
 // at its end after any empty read and from then on returns 0 without asking. So after an fread of
 // the tool's during which a zero-byte write was played, that mark is taken off again, as
 // Microsoft's runtime would have none.
+//
+// Rule C, links under a delete mark: a file counts only its links whose delete mark is not set, so
+// a file whose one name is marked reports no links (MS-FSA 2.1.5.12.27: NumberOfLinks is "the
+// number of not-deleted links to the file"); wine counts every link.
+//
+// STRICT_AS, set by a test case, makes the layer play a Windows that wine cannot be:
+//   fat-volume  Rule D, a FAT32 volume, from Microsoft's FAT driver sample (filesys/fastfat): its
+//     64-bit index is the folder's first cluster plus the entry's offset, which repeats across
+//     folders (fatprocs.h, FatGenerateFileIdFromDirentOffset), here one index for every disk file;
+//     FileIdInformation is not answered (fileinfo.c, FatCommonQueryInformation:
+//     STATUS_INVALID_PARAMETER); the volume is "FAT32", with neither hard links nor open by id
+//     (volinfo.c, FatQueryFsAttributeInfo: FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK).
+//   lost-share  Rule E, a network share (GetDriveTypeW: DRIVE_REMOTE) that is gone before the
+//     redirector writes out what it cached: FlushFileBuffers, which "causes all buffered data to be
+//     written to a file", fails then (here ERROR_NETNAME_DELETED).
+//   service-logoff, service-shutdown  Rule F, a service started the tool, and a user logs off or
+//     the system shuts down at the tool's first read of a disk file. The event runs the console
+//     handlers on a new thread; one that returns TRUE has the system end the process, and FALSE
+//     passes the event on to the default handler, which in a program run as a service ignores
+//     both (HandlerRoutine, Return value and Remarks).
 #include <windows.h>
 
 #include <io.h>
@@ -73,6 +93,12 @@ struct Pipe {
     int zero_writes;  // still to be played
     bool fresh;       // no read yet, or data since the last zero-byte write
 };
+
+enum class Setting { windows, fat_volume, lost_share, service_logoff, service_shutdown };
+Setting setting = Setting::windows;
+constexpr DWORD FAT_INDEX = 0x4020; // the one 64-bit index of every file on the FAT volume
+PHANDLER_ROUTINE console_handler = nullptr;
+volatile LONG event_played = 0;
 
 Open opens[OPENS];
 Pipe pipes[PIPES];
@@ -362,6 +388,111 @@ BOOL WINAPI strict_close_handle(HANDLE handle)
     return CloseHandle(handle);
 }
 
+// Rule C: how many of the file's links the tool's opens hold marked, each link counted once.
+DWORD marked_links(const BY_HANDLE_FILE_INFORMATION &info)
+{
+    DWORD marked = 0;
+    for (int i = 0; i < OPENS; ++i) {
+        bool counted = !(opens[i].count != 0 && opens[i].pending && same_identity(opens[i], info));
+        for (int j = 0; j < i && !counted; ++j)
+            counted = opens[j].count != 0 && opens[j].pending && same_link(opens[j], opens[i]);
+        marked += counted ? 0 : 1;
+    }
+    return marked;
+}
+
+BOOL WINAPI strict_get_file_information(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info)
+{
+    if (!GetFileInformationByHandle(file, info))
+        return FALSE;
+    const DWORD error = GetLastError();
+    {
+        Guard guard;
+        const DWORD marked = marked_links(*info);
+        info->nNumberOfLinks = info->nNumberOfLinks > marked ? info->nNumberOfLinks - marked : 0;
+    }
+    if (setting == Setting::fat_volume && GetFileType(file) == FILE_TYPE_DISK) {
+        info->nFileIndexHigh = 0;
+        info->nFileIndexLow = FAT_INDEX;
+    }
+    SetLastError(error);
+    return TRUE;
+}
+
+BOOL WINAPI strict_get_file_information_ex(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size)
+{
+    if (setting == Setting::fat_volume && kind == FileIdInfo && GetFileType(file) == FILE_TYPE_DISK)
+        return (SetLastError(ERROR_INVALID_PARAMETER), FALSE);
+    if (!GetFileInformationByHandleEx(file, kind, info, size))
+        return FALSE;
+    BY_HANDLE_FILE_INFORMATION id{};
+    if (kind == FileStandardInfo && size >= sizeof(FILE_STANDARD_INFO) && GetFileInformationByHandle(file, &id)) {
+        Guard guard;
+        auto *standard = static_cast<FILE_STANDARD_INFO *>(info);
+        const DWORD marked = marked_links(id);
+        standard->NumberOfLinks = standard->NumberOfLinks > marked ? standard->NumberOfLinks - marked : 0;
+        standard->DeletePending = standard->DeletePending || standard->NumberOfLinks == 0;
+    }
+    return TRUE;
+}
+
+BOOL WINAPI strict_get_volume_information(HANDLE file, LPWSTR label, DWORD label_size, LPDWORD serial,
+                                          LPDWORD max_component, LPDWORD flags, LPWSTR fs_name, DWORD fs_size)
+{
+    if (!GetVolumeInformationByHandleW(file, label, label_size, serial, max_component, flags, fs_name, fs_size))
+        return FALSE;
+    if (setting != Setting::fat_volume)
+        return TRUE;
+    if (fs_name != nullptr && fs_size < 6)
+        return (SetLastError(ERROR_BAD_LENGTH), FALSE);
+    if (fs_name != nullptr)
+        std::wcscpy(fs_name, L"FAT32");
+    if (flags != nullptr)
+        *flags = FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK;
+    return TRUE;
+}
+
+UINT WINAPI strict_get_drive_type(LPCWSTR root)
+{
+    return setting == Setting::lost_share ? DRIVE_REMOTE : GetDriveTypeW(root);
+}
+
+BOOL WINAPI strict_flush_file_buffers(HANDLE file)
+{
+    if (setting == Setting::lost_share && GetFileType(file) == FILE_TYPE_DISK)
+        return (SetLastError(ERROR_NETNAME_DELETED), FALSE);
+    return FlushFileBuffers(file);
+}
+
+BOOL WINAPI strict_set_console_ctrl_handler(PHANDLER_ROUTINE handler, BOOL add)
+{
+    const BOOL ok = SetConsoleCtrlHandler(handler, add);
+    if (ok && handler != nullptr)
+        console_handler = add ? handler : nullptr;
+    return ok;
+}
+
+// Rule F: the tool's handler meets the event on a thread of its own.
+DWORD WINAPI deliver_event(LPVOID)
+{
+    const DWORD event = setting == Setting::service_logoff ? CTRL_LOGOFF_EVENT : CTRL_SHUTDOWN_EVENT;
+    if (console_handler != nullptr && console_handler(event))
+        TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+    return 0;
+}
+
+void play_service_event(HANDLE file)
+{
+    if ((setting != Setting::service_logoff && setting != Setting::service_shutdown) ||
+        GetFileType(file) != FILE_TYPE_DISK || InterlockedExchange(&event_played, 1) != 0)
+        return;
+    HANDLE thread = CreateThread(nullptr, 0, deliver_event, nullptr, 0, nullptr);
+    if (thread != nullptr) {
+        WaitForSingleObject(thread, 10000);
+        CloseHandle(thread);
+    }
+}
+
 // True when the writer of this pipe is to be played writing zero bytes now.
 bool zero_write_due(HANDLE handle)
 {
@@ -377,6 +508,7 @@ bool zero_write_due(HANDLE handle)
 
 BOOL WINAPI strict_read_file(HANDLE file, LPVOID buffer, DWORD wanted, LPDWORD got, LPOVERLAPPED overlapped)
 {
+    play_service_event(file);
     if (overlapped == nullptr && wanted > 0 && zero_write_due(file)) {
         if (got != nullptr)
             *got = 0;
@@ -429,6 +561,12 @@ const Hook hooks[] = {
     {"kernel32.dll", "DuplicateHandle", reinterpret_cast<ULONG_PTR>(&strict_duplicate_handle)},
     {"kernel32.dll", "CloseHandle", reinterpret_cast<ULONG_PTR>(&strict_close_handle)},
     {"kernel32.dll", "ReadFile", reinterpret_cast<ULONG_PTR>(&strict_read_file)},
+    {"kernel32.dll", "GetFileInformationByHandle", reinterpret_cast<ULONG_PTR>(&strict_get_file_information)},
+    {"kernel32.dll", "GetFileInformationByHandleEx", reinterpret_cast<ULONG_PTR>(&strict_get_file_information_ex)},
+    {"kernel32.dll", "GetVolumeInformationByHandleW", reinterpret_cast<ULONG_PTR>(&strict_get_volume_information)},
+    {"kernel32.dll", "GetDriveTypeW", reinterpret_cast<ULONG_PTR>(&strict_get_drive_type)},
+    {"kernel32.dll", "FlushFileBuffers", reinterpret_cast<ULONG_PTR>(&strict_flush_file_buffers)},
+    {"kernel32.dll", "SetConsoleCtrlHandler", reinterpret_cast<ULONG_PTR>(&strict_set_console_ctrl_handler)},
     {"msvcrt.dll", "fread", reinterpret_cast<ULONG_PTR>(&strict_fread)},
 };
 
@@ -483,6 +621,17 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
     if (reason != DLL_PROCESS_ATTACH)
         return TRUE;
     InitializeCriticalSection(&table_lock);
+    // The Windows that STRICT_AS names; a name the layer does not know fails the load.
+    const wchar_t *const names[] = {L"", L"fat-volume", L"lost-share", L"service-logoff", L"service-shutdown"};
+    wchar_t as[32] = L"";
+    if (GetEnvironmentVariableW(L"STRICT_AS", as, 32) >= 32)
+        return FALSE;
+    int named = 0;
+    while (named < 5 && std::wcscmp(as, names[named]) != 0)
+        ++named;
+    if (named == 5)
+        return FALSE;
+    setting = static_cast<Setting>(named);
     HMODULE crt = GetModuleHandleW(L"msvcrt.dll");
     if (crt != nullptr)
         crt_descriptors = reinterpret_cast<CrtDescriptor **>(
