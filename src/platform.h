@@ -40,10 +40,12 @@ int interrupted();
 // Ends the process as the caught signal says, when one was caught; otherwise returns.
 void end_if_interrupted();
 
-// Waits for one key press, unechoed and without Enter, then discards the rest of a paste. When
-// standard input is not the console it reads one byte instead; end of input, an error or a signal
-// ends the wait.
+// Waits for one key press, unechoed and without Enter, then discards the rest of a paste, until
+// input has been quiet for PASTE_QUIET_MS, for at most PASTE_DISCARD_MS. When standard input is not
+// the console it reads one byte instead; end of input, an error or a signal ends the wait.
 void wait_for_key();
+constexpr long PASTE_QUIET_MS = 100;
+constexpr long PASTE_DISCARD_MS = 3000;
 
 // What the software file is, as open_software found it.
 struct software_facts {

@@ -11,10 +11,10 @@
 #include <unistd.h>
 
 // How long input must stay quiet after the key before the wait ends: the rest of a paste arrives
-// in pieces, and whatever is left would run in the shell.
-constexpr long QUIET_NSEC = 100000000;
-// Input that never goes quiet is discarded for this long at most, however fast it comes.
-constexpr long long MAX_DISCARD_NSEC = 3000000000LL;
+// in pieces, and whatever is left would run in the shell. Input that never goes quiet is discarded
+// for PASTE_DISCARD_MS at most, however fast it comes.
+constexpr long QUIET_NSEC = PASTE_QUIET_MS * 1000000L;
+constexpr long long MAX_DISCARD_NSEC = PASTE_DISCARD_MS * 1000000LL;
 
 // The terminal's modes before the wait, and the raw ones of the wait.
 static termios saved_modes;

@@ -1,11 +1,13 @@
-// Windows side of the platform layer: names, the command line and the current directory. The
-// narrow calls pass names through the code page, which swaps characters it lacks for look-alikes;
-// every name here goes through the wide calls instead, converted from and to UTF-8 without loss
-// or not at all.
+// Windows side of the platform layer: names, the command line, the current directory and the
+// streams over system handles that both files use. The narrow calls pass names through the code
+// page, which swaps characters it lacks for look-alikes; every name here goes through the wide
+// calls instead, converted from and to UTF-8 without loss or not at all.
 #include "platform.h"
 #include "platform_win.h"
 
 #include <direct.h>
+#include <fcntl.h>
+#include <io.h>
 
 #include <cstring>
 #include <cwchar>
@@ -110,4 +112,35 @@ int read_current_dir(char *dir, std::size_t cap)
         return 0;
     std::memset(dir, 0, cap);
     return -1;
+}
+
+HANDLE handle_of(std::FILE *stream)
+{
+    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+}
+
+// Before Windows 11 a name such as nul.bin or aux.txt opens a device too, as NUL and AUX do.
+bool usable_type(HANDLE file)
+{
+    const DWORD type = GetFileType(file);
+    return type == FILE_TYPE_DISK || type == FILE_TYPE_PIPE;
+}
+
+int descriptor_of(HANDLE file, int flags)
+{
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), flags | _O_BINARY);
+    if (fd < 0)
+        CloseHandle(file);
+    return fd;
+}
+
+std::FILE *stream_of(HANDLE file, int flags, const char *mode)
+{
+    const int fd = descriptor_of(file, flags);
+    if (fd < 0)
+        return nullptr;
+    std::FILE *stream = _fdopen(fd, mode);
+    if (stream == nullptr)
+        _close(fd);
+    return stream;
 }

@@ -29,6 +29,10 @@ HANDLE handle_of(std::FILE *stream);
 // True for a file on disk or a pipe; false for a device (NUL, CON, a serial port).
 bool usable_type(HANDLE file);
 
+// A binary descriptor over an open handle, which it then owns; -1, with the handle closed, when
+// none.
+int descriptor_of(HANDLE file, int flags);
+
 // The stream over an open handle, which it then owns; nullptr, with the handle closed, when none.
 std::FILE *stream_of(HANDLE file, int flags, const char *mode);
 

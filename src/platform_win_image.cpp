@@ -19,12 +19,9 @@
 #include <cstring>
 #include <cwchar>
 
-// What the run owes the image it opened.
-constexpr LONG IMAGE_DISK = 1;    // a file on disk, never a device or a pipe
-constexpr LONG IMAGE_CREATED = 2; // this run created it
-constexpr LONG IMAGE_EMPTIED = 4; // its old content is gone
-constexpr LONG IMAGE_MARKED = 8;  // its handle's close removes it
-static LONG image_state = 0;
+// What the run did to the image it opened, and whether its handle's close removes it.
+static image_run image_facts;
+static bool image_marked = false;
 // A second handle to the image, which outlives its stream, for a failed run to remove or empty it.
 static HANDLE image_handle = nullptr;
 
@@ -91,16 +88,6 @@ static bool mark_for_removal(HANDLE file, bool remove)
     return SetFileInformationByHandle(file, FileDispositionInfo, &dispose, sizeof dispose) != 0;
 }
 
-static void add_state(LONG flags)
-{
-    image_state |= flags;
-}
-
-static void drop_state(LONG flags)
-{
-    image_state &= ~flags;
-}
-
 static void empty_by_handle(HANDLE file)
 {
     LARGE_INTEGER start{};
@@ -142,9 +129,10 @@ static std::FILE *adopt_image(HANDLE file, bool created, std::FILE *p_sw_file)
         return nullptr;
     }
     const bool disk = GetFileType(file) == FILE_TYPE_DISK;
-    image_state = disk ? IMAGE_DISK | (created ? IMAGE_CREATED : 0) : 0;
-    if (disk && created && mark_for_removal(file, true))
-        add_state(IMAGE_MARKED);
+    image_facts = {};
+    image_facts.on_disk = disk;
+    image_facts.created = disk && created;
+    image_marked = disk && created && mark_for_removal(file, true);
     if (disk && (same_file(file, handle_of(p_sw_file)) == 1 ||
                  !DuplicateHandle(GetCurrentProcess(), file, GetCurrentProcess(), &image_handle, 0,
                                   FALSE, DUPLICATE_SAME_ACCESS))) {
@@ -175,7 +163,8 @@ std::FILE *open_image(const char *name, std::FILE *p_sw_file)
     HANDLE file = open_image_handle(wide, &created);
     std::FILE *p_img_file = file != INVALID_HANDLE_VALUE ? adopt_image(file, created, p_sw_file) : nullptr;
     if (p_img_file == nullptr) {
-        image_state = 0;
+        image_facts = {};
+        image_marked = false;
         set_run_phase(RUN_IDLE);
     }
     return p_img_file;
@@ -186,18 +175,18 @@ std::FILE *open_image(const char *name, std::FILE *p_sw_file)
 int empty_image(std::FILE *p_img_file)
 {
     HANDLE file = handle_of(p_img_file);
-    if ((image_state & IMAGE_DISK) == 0)
+    if (!image_facts.on_disk)
         return 0;
-    const bool mark_here = (image_state & IMAGE_MARKED) == 0 && links_of(file) == 1;
+    const bool mark_here = !image_marked && links_of(file) == 1;
     if (mark_here && mark_for_removal(file, true))
-        add_state(IMAGE_MARKED);
+        image_marked = true;
     if (!SetEndOfFile(file)) {
         // Not emptied, so left as it was, under its name.
-        if (mark_here && (image_state & IMAGE_MARKED) != 0 && mark_for_removal(file, false))
-            drop_state(IMAGE_MARKED);
+        if (mark_here && image_marked && mark_for_removal(file, false))
+            image_marked = false;
         return -1;
     }
-    add_state(IMAGE_EMPTIED);
+    image_facts.emptied = true;
     return 0;
 }
 
@@ -235,7 +224,7 @@ static bool on_fixed_disk(HANDLE file)
 // name no longer holds it, the failed run's close marks it again or empties it.
 static bool keep_image(HANDLE file, const char *name)
 {
-    if ((image_state & IMAGE_DISK) == 0)
+    if (!image_facts.on_disk)
         return true;
     if (interrupted() != 0)
         return false;
@@ -243,32 +232,38 @@ static bool keep_image(HANDLE file, const char *name)
     // the redirector's cache, whose later failure ("Delayed Write Failed") nobody would see.
     if (!on_fixed_disk(file) && !FlushFileBuffers(file))
         return false;
-    if ((image_state & IMAGE_MARKED) != 0) {
+    if (image_marked) {
         if (!mark_for_removal(file, false))
             return false;
-        drop_state(IMAGE_MARKED);
+        image_marked = false;
     }
     return name_holds(file, name) && interrupted() == 0;
 }
 
-// A failed run leaves no name holding part of an image it created or emptied; an image not yet
-// emptied is left as it was. A mark removes one name, so a file with another is emptied.
+// Carries out what a failed run leaves of its image (end_of_image): the mark removes its one name
+// when the handle closes; an image with another name is emptied, and so is one that may be written
+// but not deleted. A marked image has one name; an unmarked one's names are counted, with no mark
+// to hide this one.
 static void discard_image(HANDLE own)
 {
-    const LONG state = image_state;
-    if ((state & IMAGE_DISK) == 0)
-        return;
-    // An old image that could not be emptied keeps its content, and its name.
-    if ((state & (IMAGE_CREATED | IMAGE_EMPTIED)) == 0) {
-        if ((state & IMAGE_MARKED) != 0)
+    image_run run = image_facts;
+    run.one_name = image_marked || (run.on_disk && links_of(own) == 1);
+    switch (end_of_image(run)) {
+    case image_end::leave:
+        // An old image that could not be emptied keeps its content, and its name.
+        if (image_marked)
             (void)mark_for_removal(own, false);
-        return;
-    }
-    // A marked image has one name, which its close removes.
-    if ((state & IMAGE_MARKED) != 0)
-        return;
-    if (links_of(own) != 1 || !mark_for_removal(own, true))
+        break;
+    case image_end::remove:
+        if (!image_marked && !mark_for_removal(own, true))
+            empty_by_handle(own);
+        break;
+    case image_end::empty:
         empty_by_handle(own);
+        break;
+    case image_end::keep:
+        break;
+    }
 }
 
 // The stream's last bytes go out while Ctrl-C may still cut a write short (a pipe that nobody
@@ -288,7 +283,8 @@ int close_image(std::FILE *p_img_file, const char *name, bool keep)
         CloseHandle(image_handle);
         image_handle = nullptr;
     }
-    image_state = 0;
+    image_facts = {};
+    image_marked = false;
     set_run_phase(RUN_IDLE);
     return kept ? 0 : -1;
 }

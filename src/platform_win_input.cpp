@@ -1,35 +1,10 @@
 // Windows side of the platform layer: the software file, from its opening to the end of its
-// input, and the streams over system handles that both files use.
+// input.
 #include "platform.h"
 #include "platform_win.h"
 
 #include <fcntl.h>
 #include <io.h>
-
-HANDLE handle_of(std::FILE *stream)
-{
-    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
-}
-
-// Before Windows 11 a name such as nul.bin or aux.txt opens a device too, as NUL and AUX do.
-bool usable_type(HANDLE file)
-{
-    const DWORD type = GetFileType(file);
-    return type == FILE_TYPE_DISK || type == FILE_TYPE_PIPE;
-}
-
-std::FILE *stream_of(HANDLE file, int flags, const char *mode)
-{
-    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), flags | _O_BINARY);
-    if (fd < 0) {
-        CloseHandle(file);
-        return nullptr;
-    }
-    std::FILE *stream = _fdopen(fd, mode);
-    if (stream == nullptr)
-        _close(fd);
-    return stream;
-}
 
 // Others may read the software file but not write it while it is read; a file that another
 // program has open for writing is not finished, and is refused. A folder does not open without
@@ -63,11 +38,9 @@ static bool renew_descriptor(std::FILE *stream, HANDLE pipe)
     if (!DuplicateHandle(GetCurrentProcess(), pipe, GetCurrentProcess(), &again, 0, FALSE,
                          DUPLICATE_SAME_ACCESS))
         return false;
-    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(again), _O_RDONLY | _O_BINARY);
-    if (fd < 0) {
-        CloseHandle(again);
+    const int fd = descriptor_of(again, _O_RDONLY);
+    if (fd < 0)
         return false;
-    }
     const bool renewed = _dup2(fd, _fileno(stream)) == 0;
     (void)_close(fd);
     return renewed;

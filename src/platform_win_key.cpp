@@ -4,19 +4,17 @@
 #include <conio.h>
 #include <windows.h>
 
-// The rest of a paste is dropped until the console has been quiet this long, for at most
-// PASTE_MS in all: a paste arrives in pieces a few tens of milliseconds apart, and may be long.
-constexpr DWORD QUIET_MS = 100;
-constexpr ULONGLONG PASTE_MS = 2000;
+// A paste arrives in pieces a few tens of milliseconds apart, and may be long.
 constexpr DWORD RECORDS = 64;
 
-// Drops console input until it has been quiet for QUIET_MS, so that no part of a paste reaches
-// the shell, which would run it.
-static void drop_paste(HANDLE console)
+// Discards console input until it has been quiet for a while, for a few seconds at most, so that
+// no part of a paste reaches the shell, which would run it.
+static void discard_paste(HANDLE console)
 {
     const ULONGLONG start = GetTickCount64();
     INPUT_RECORD records[RECORDS];
-    while (GetTickCount64() - start < PASTE_MS && WaitForSingleObject(console, QUIET_MS) == WAIT_OBJECT_0) {
+    while (GetTickCount64() - start < static_cast<ULONGLONG>(PASTE_DISCARD_MS) &&
+           WaitForSingleObject(console, static_cast<DWORD>(PASTE_QUIET_MS)) == WAIT_OBJECT_0) {
         DWORD waiting = 0;
         DWORD got = 0;
         if (!GetNumberOfConsoleInputEvents(console, &waiting))
@@ -39,7 +37,7 @@ void wait_for_key()
     // Signals).
     if (GetConsoleMode(input, &mode)) {
         (void)_getch();
-        drop_paste(input);
+        discard_paste(input);
         return;
     }
     // Input from a pipe or a file: one byte as it is, not through text mode, which would hold a
