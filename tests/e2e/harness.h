@@ -388,9 +388,9 @@ inline bool write_all(int fd, const std::string &bytes, Clock::time_point until)
 }
 
 // Reads from a terminal or a pipe until text has appeared, or the deadline passes.
-inline std::string read_until(int master, const std::string &text, Clock::time_point until)
+inline std::string read_until(int master, const std::string &text, Clock::time_point until,
+                              std::string seen = {})
 {
-    std::string seen;
     char chunk[256];
     pollfd pfd{master, POLLIN, 0};
     while (seen.find(text) == std::string::npos && Clock::now() < until) {
@@ -466,17 +466,7 @@ struct Helper {
 // Reads what the helper says until text has appeared, or the deadline passes.
 inline bool helper_says(Helper &h, const std::string &text)
 {
-    const auto until = Clock::now() + deadline;
-    while (h.said.find(text) == std::string::npos && Clock::now() < until) {
-        pollfd pfd{h.output, POLLIN, 0};
-        char chunk[256];
-        if (poll(&pfd, 1, 50) <= 0)
-            continue;
-        const ssize_t got = read(h.output, chunk, sizeof chunk);
-        if (got <= 0)
-            break;
-        h.said.append(chunk, static_cast<std::size_t>(got));
-    }
+    h.said = read_until(h.output, text, Clock::now() + deadline, std::move(h.said));
     return h.said.find(text) != std::string::npos;
 }
 
