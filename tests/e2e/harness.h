@@ -387,7 +387,8 @@ inline bool write_all(int fd, const std::string &bytes, Clock::time_point until)
     return at == bytes.size();
 }
 
-// Reads from a terminal or a pipe until text has appeared, or the deadline passes.
+// Reads from a terminal or a pipe until text has appeared, or the deadline passes, after what was
+// already seen.
 inline std::string read_until(int master, const std::string &text, Clock::time_point until,
                               std::string seen = {})
 {
