@@ -22,6 +22,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -59,25 +60,21 @@ inline const std::string strict = env_or("SWUG_STRICT", "");
 // Sets an environment variable for the programs started while this lives, and then puts it back;
 // a null value leaves it as it is.
 struct EnvFor {
-    EnvFor(const char *var, const char *value) : name(var), set(value != nullptr), had(std::getenv(var) != nullptr)
+    EnvFor(const char *var, const char *value) : name(var), set(value != nullptr)
     {
-        old = had ? std::getenv(var) : "";
+        if (const char *was = std::getenv(var))
+            old = std::make_unique<std::string>(was);
         if (set)
             setenv(var, value, 1);
     }
     ~EnvFor()
     {
-        if (set && had)
-            setenv(name, old.c_str(), 1);
-        else if (set)
-            unsetenv(name);
+        if (set)
+            (void)(old != nullptr ? setenv(name, old->c_str(), 1) : unsetenv(name));
     }
-    EnvFor(const EnvFor &) = delete;
-    EnvFor &operator=(const EnvFor &) = delete;
     const char *name;
     bool set;
-    bool had;
-    std::string old;
+    std::unique_ptr<std::string> old;
 };
 
 // Skips a case whose need is not met here, saying what is missing; under CI, where nothing may
