@@ -43,7 +43,7 @@ static char arg_words[2][NAME_CAP];
 
 static void normalise_dir(char *dir);
 static int choose_name(char *name, const char *arg, bool join_work_dir);
-static std::size_t stream_buf_size(long long file_size, std::size_t cap);
+static std::size_t stream_buf_size(long long sw_size, std::size_t cap);
 static long long read_input(char *buf, std::size_t size, std::FILE *p_sw_file);
 static int skip_leading_block(std::FILE *p_sw_file, bool on_disk);
 static int copy_body(std::FILE *p_sw_file, std::FILE *p_img_file, long long *copied);
