@@ -209,6 +209,7 @@ TEST_P(ConsoleKey, TheRestOfAPasteDoesNotRunInCmd)
 {
     if (!windows)
         GTEST_SKIP() << "a Windows console and cmd";
+    SKIP_UNLESS(no_second_process == nullptr, no_second_process);
     int master = -1;
     int terminal = -1;
     ASSERT_EQ(openpty(&master, &terminal, nullptr, nullptr, nullptr), 0);
@@ -270,6 +271,7 @@ TEST_F(Swug, SmokeScriptPassesInCmd)
 {
     if (!windows)
         GTEST_SKIP() << "a cmd script";
+    SKIP_UNLESS(no_second_process == nullptr, no_second_process);
     fs::copy(SWUG_SMOKE_DIR, dir / "smoke", fs::copy_options::recursive);
     const ToolForCmd tool(dir);
     const EnvFor no_fc("SMOKE_NO_FC", "1");
