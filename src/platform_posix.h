@@ -50,6 +50,8 @@ struct file_identity {
     long backing_view[MAX_BACKING];
 };
 constexpr long NO_VIEW = 0;
+// The view of a loop device's file that no name leads to now: any view may show it.
+constexpr long UNKNOWN_VIEW = -2;
 
 // Identifies the open file fd; false when it cannot be identified whole: its status, its view or
 // the files behind a loop device cannot be read.

@@ -115,11 +115,12 @@ static bool follow_loop_chain(int fd, dev_t rdev, file_identity *id)
         file.st_ino = static_cast<ino_t>(info.lo_inode);
         file.st_mode = info.lo_rdevice != 0 ? S_IFBLK : 0;
         file.st_rdev = static_cast<dev_t>(info.lo_rdevice);
-        id->backing_view[step] = NO_VIEW;
+        id->backing_view[step] = UNKNOWN_VIEW;
         id->backing_count = step + 1;
         char path[PATH_MAX + 1];
         struct stat named{};
-        // A name that holds another file now (the file was renamed or removed) says nothing.
+        // A name that holds another file now (the file was removed, or a mount covers it) says
+        // nothing: the file is then known by its numbers alone, which no view shows.
         const bool by_name = backing_name(rdev, path, sizeof path) && stat(path, &named) == 0 &&
                              same_inode(named, file);
         if (by_name) {
@@ -188,6 +189,9 @@ static bool same_view_mtime(const timespec &a, const timespec &b)
 static bool one_of(const struct stat &a, long a_view, const struct stat &b, long b_view)
 {
     if (same_inode(a, b))
+        return true;
+    // A view numbers its files its own way, so a file known only by its numbers may be any of them.
+    if ((a_view == UNKNOWN_VIEW && b_view != NO_VIEW) || (b_view == UNKNOWN_VIEW && a_view != NO_VIEW))
         return true;
     // Two nodes of one disk.
     if (S_ISBLK(a.st_mode) && S_ISBLK(b.st_mode) && a.st_rdev == b.st_rdev)

@@ -57,8 +57,9 @@ protected:
         return true;
     }
 
-    // Binds a free loop device to file; its name, or an empty string when none can be had.
-    std::string loop_device_on(const fs::path &file)
+    // Binds a free loop device to file, from offset on; its name, or an empty string when none can
+    // be had.
+    std::string loop_device_on(const fs::path &file, unsigned offset = 0)
     {
         const int control = open("/dev/loop-control", O_RDWR | O_CLOEXEC);
         const int backing = open(file.c_str(), O_RDWR | O_CLOEXEC);
@@ -68,7 +69,9 @@ protected:
             const int number = ioctl(control, LOOP_CTL_GET_FREE);
             const std::string name = "/dev/loop" + std::to_string(number);
             const int fd = number >= 0 ? open(name.c_str(), O_RDWR | O_CLOEXEC) : -1;
-            if (fd >= 0 && ioctl(fd, LOOP_SET_FD, backing) == 0)
+            loop_info64 info{};
+            info.lo_offset = offset;
+            if (fd >= 0 && ioctl(fd, LOOP_SET_FD, backing) == 0 && ioctl(fd, LOOP_SET_STATUS64, &info) == 0)
                 device = name;
             close(fd);
         }
@@ -165,6 +168,8 @@ enum class View {
     loop,              // a loop device is bound to the lower file
     loop_chain,        // a loop device bound to a loop device bound to the lower file
     loop_as_file,      // a loop device bound to the lower file, seen as a file through bindfs
+    loop_name_covered, // a loop device bound to the lower file from 4 KiB on, the file's name then
+                       // covered by a mount, and the file seen through bindfs
     copy_on_own_tmpfs, // a cp -p copy on a tmpfs of its own has the overlay view's inode number
     copy_in_overlay,   // a cp -p copy made through the overlay, on the same mount
     second_node,       // a second device node of a loop device bound to the lower file
@@ -195,7 +200,8 @@ TEST_P(Views, OneFileUnderAnyViewIsRefused)
     const std::string sw = pattern(8192); // whole sectors, all of it on the loop device
     write_file(dir / "t/lower/sw.bin", sw);
     const bool bindfs = c.how == View::bindfs || c.how == View::bindfs_stale || c.how == View::bindfs_own_ctime ||
-                        c.how == View::bindfs_on_bindfs || c.how == View::overlay_on_bindfs;
+                        c.how == View::bindfs_on_bindfs || c.how == View::overlay_on_bindfs ||
+                        c.how == View::loop_name_covered;
     if (bindfs) {
         SKIP_UNLESS(access(bindfs_exe, X_OK) == 0, "needs bindfs, to show a folder through FUSE");
         // The file's ctime moves past its mtime; the view shows its mtime for both.
@@ -227,8 +233,10 @@ TEST_P(Views, OneFileUnderAnyViewIsRefused)
         const timespec times[2] = {view.st_atim, view.st_mtim};
         ASSERT_EQ(utimensat(AT_FDCWD, (dir / "merged/copy.bin").c_str(), times, 0), 0);
     } else if (c.how == View::loop || c.how == View::loop_chain || c.how == View::loop_as_file ||
-               c.how == View::second_node) {
-        img = loop_device_on(dir / "t/lower/sw.bin");
+               c.how == View::second_node || c.how == View::loop_name_covered) {
+        img = loop_device_on(dir / "t/lower/sw.bin", c.how == View::loop_name_covered ? 4096 : 0);
+        SKIP_UNLESS(c.how != View::loop_name_covered || mount_at(dir / "t/lower", "tmpfs", "size=1m"),
+                    "cannot mount a tmpfs here");
         if (c.how == View::loop_chain && !img.empty())
             img = loop_device_on(img);
         SKIP_UNLESS(!img.empty(), "cannot bind a loop device here");
@@ -272,7 +280,9 @@ TEST_P(Views, OneFileUnderAnyViewIsRefused)
     close(none);
     EXPECT_EQ(read_file(sw_arg[0] == '/' ? fs::path(sw_arg) : dir / sw_arg), sw) << c.what;
     if (c.status == 1) {
-        EXPECT_EQ(read_file(img[0] == '/' ? fs::path(img) : dir / img), sw) << c.what;
+        // A loop device from 4 KiB on shows the rest of the file.
+        const std::string img_bytes = c.how == View::loop_name_covered ? sw.substr(4096) : sw;
+        EXPECT_EQ(read_file(img[0] == '/' ? fs::path(img) : dir / img), img_bytes) << c.what;
     } else {
         EXPECT_EQ(read_file(dir / img), body_of(sw)) << c.what;
     }
@@ -298,6 +308,8 @@ INSTANTIATE_TEST_SUITE_P(
         ViewCase{"file to a loop device bound to it", View::loop, "t/lower/sw.bin", "loop", 1},
         ViewCase{"overlay view to a loop device bound to its lower file", View::loop, "merged/sw.bin", "loop", 1},
         ViewCase{"loop device to a second node of it", View::second_node, "", "t/node", 1},
+        ViewCase{"bindfs view to a loop device on its file, whose name a mount covers", View::loop_name_covered,
+                 "view/sw.bin", "loop", 1},
         ViewCase{"file to a loop device bound to a loop device bound to it", View::loop_chain, "t/lower/sw.bin", "loop", 1},
         ViewCase{"loop device seen as a file through bindfs to its file", View::loop_as_file, "", "t/lower/sw.bin", 1},
         ViewCase{"bindfs view of a bindfs view to its file just rewritten", View::bindfs_on_bindfs, "view2/sw.bin",
