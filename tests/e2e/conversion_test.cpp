@@ -49,8 +49,7 @@ TEST_P(Names, TheNamedFilesAreUsed)
     if (c.posix_only && windows)
         GTEST_SKIP() << "a POSIX case";
     SKIP_UNLESS(!c.unprivileged || geteuid() == 0, "needs root, to run the tool as an ordinary user");
-    SKIP_UNLESS_PLAYED(c.strict_as);
-    const EnvFor played("STRICT_AS", c.strict_as);
+    PLAY_AS(c.strict_as);
     const std::string sw = pattern(700);
     const std::string old = pattern(40);
     write_file(dir / c.sw_at, sw);

@@ -147,8 +147,7 @@ TEST_P(Disturbance, LeavesNoBrokenImage)
                 "needs root with CAP_SYS_ADMIN, to hide /dev/null in a mount namespace of its own");
     if (i386_emulated && c.status == ctrl_c_exit)
         GTEST_SKIP() << "qemu's user-mode emulation crashes on a console control event";
-    SKIP_UNLESS_PLAYED(c.strict_as);
-    const EnvFor played("STRICT_AS", c.strict_as);
+    PLAY_AS(c.strict_as);
     const std::string sw = pattern(300000);
     const std::string old_img = pattern(50);
     write_file(dir / "sw.bin", sw);
@@ -251,10 +250,8 @@ TEST_P(Disturbance, LeavesNoBrokenImage)
         EXPECT_TRUE(got == body_of(sw) || got == body_of(other)) << c.what << ": the reader got a mixed stream";
     } else if (c.how == Disturb::signal_before_read) {
         SKIP_UNLESS(access(strace_exe, X_OK) == 0, "needs strace, to slow the tool's status reads");
-        const std::vector<std::string> slow_stats = {strace_exe, "-f", "-o", "/dev/null", "-e",
-                                                     "inject=newfstatat:delay_exit=300000", "-E",
-                                                     "ASAN_OPTIONS=detect_leaks=0"};
-        auto [tracer, feed] = start_on_pipe(dir, {"/dev/stdin", "img.bin"}, 0, nullptr, slow_stats);
+        auto [tracer, feed] = start_on_pipe(dir, {"/dev/stdin", "img.bin"}, 0, nullptr,
+                                            traced("newfstatat:delay_exit=300000"));
         const pid_t tool = traced_child(tracer, until);
         // Once the image is open, the status reads before the first read of the pipe take a second.
         EXPECT_TRUE(tool > 0 && wait_until_open(tool, fs::canonical(dir) / "img.bin", until));
@@ -459,9 +456,8 @@ TEST_P(Fault, WritesTheImageOrLeavesNone)
         ASSERT_EQ(fstat(in_pipe[0], &pipe_st), 0);
         // strace names a pipe by its inode.
         const std::string sw_path = c.from_pipe ? "pipe:[" + std::to_string(pipe_st.st_ino) + "]" : sw_name;
-        const std::vector<std::string> tracer = {
-            strace_exe, "-o", log, "-P", sw_path, "-P", img_name, "-e", std::string("trace=") + c.syscall,
-            "-e", std::string("inject=") + c.syscall + ":error=" + c.error + when, "-E", "ASAN_OPTIONS=detect_leaks=0"};
+        std::vector<std::string> tracer = traced(c.syscall + std::string(":error=") + c.error + when, log);
+        tracer.insert(tracer.end(), {"-P", sw_path, "-P", img_name, "-e", std::string("trace=") + c.syscall});
         const int none = open("/dev/null", O_RDWR | O_CLOEXEC);
         const pid_t pid = start(dir, {c.from_pipe ? "/dev/stdin" : sw_name, img_name}, c.from_pipe ? in_pipe[0] : none,
                                 none, false, nullptr, tracer);

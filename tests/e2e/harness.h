@@ -95,15 +95,14 @@ struct EnvFor {
         }                                                                                          \
     } while (false)
 
-// A case that the strict layer plays on a Windows that wine cannot be, which as names (STRICT_AS in
-// tests/wine/strict.cpp): it has no meaning outside Windows, and needs the layer there. Whole
-// suites run so when STRICT_AS is set around them.
-#define SKIP_UNLESS_PLAYED(as)                                                                     \
-    do {                                                                                           \
-        if ((as) != nullptr && !::e2e::windows)                                                    \
-            GTEST_SKIP() << "a Windows that the strict layer plays";                               \
-        SKIP_UNLESS((as) == nullptr || !::e2e::strict.empty(), "needs the strict layer to play it"); \
-    } while (false)
+// Plays the case on a Windows that wine cannot be, which as names (STRICT_AS in tests/wine/strict.cpp),
+// for the rest of the case; nullptr plays none. Such a case has no meaning outside Windows, and needs
+// the strict layer there. Whole suites run so when STRICT_AS is set around them.
+#define PLAY_AS(as)                                                                                \
+    if ((as) != nullptr && !::e2e::windows)                                                        \
+        GTEST_SKIP() << "a Windows that the strict layer plays";                                   \
+    SKIP_UNLESS((as) == nullptr || !::e2e::strict.empty(), "needs the strict layer to play it");     \
+    const ::e2e::EnvFor played("STRICT_AS", as)
 
 // Bytes that differ from their neighbours, so a shifted or reordered copy shows.
 inline std::string pattern(std::size_t size)
@@ -217,12 +216,16 @@ inline void limit_file_size_without_stdin_stdout()
         _exit(126);
 }
 
-// Runs the tool under strace, which delays every read by 50 ms, so that a test can act mid-copy.
-// LeakSanitizer cannot work in a traced process, so a sanitized build runs without it there.
+// The words that run the tool under strace, which injects a fault or a delay into a system call
+// (strace's -e inject=), so that a test can act mid-copy. LeakSanitizer cannot work in a traced
+// process, so a sanitized build runs without it there.
 inline const char strace_exe[] = "/usr/bin/strace";
-inline const std::vector<std::string> slow_reads = {strace_exe, "-f", "-o", "/dev/null", "-e",
-                                             "inject=read:delay_exit=50000", "-E",
-                                             "ASAN_OPTIONS=detect_leaks=0"};
+inline std::vector<std::string> traced(const std::string &inject, const std::string &log = "/dev/null")
+{
+    return {strace_exe, "-f", "-o", log, "-e", "inject=" + inject, "-E", "ASAN_OPTIONS=detect_leaks=0"};
+}
+// Every read takes 50 ms longer.
+inline const std::vector<std::string> slow_reads = traced("read:delay_exit=50000");
 
 // Starts the program that words name, with its arguments, in dir with the given standard input and
 // output. On its own terminal it leads a new session, as a shell's job does.
@@ -297,7 +300,8 @@ inline int wait_exit(pid_t pid, Clock::time_point until, int out_fd = -1,
 // Runs the tool in dir with standard input from /dev/null, or from a pipe that delivers input a
 // few bytes at a time. A run that does not end within the deadline is killed.
 inline Outcome run(const fs::path &dir, const std::vector<std::string> &args,
-            const std::string *input = nullptr, Prepare prepare = nullptr)
+            const std::string *input = nullptr, Prepare prepare = nullptr,
+            const std::vector<std::string> &prefix = {})
 {
     // Close-on-exec, so that the tool holds only its own ends, as fds 0 and 1.
     int out_pipe[2] = {-1, -1};
@@ -305,7 +309,7 @@ inline Outcome run(const fs::path &dir, const std::vector<std::string> &args,
     if (pipe2(out_pipe, O_CLOEXEC) != 0 || (input != nullptr && pipe2(in_pipe, O_CLOEXEC) != 0))
         return {};
     const int in = input != nullptr ? in_pipe[0] : open("/dev/null", O_RDONLY | O_CLOEXEC);
-    const pid_t pid = start(dir, args, in, out_pipe[1], false, prepare);
+    const pid_t pid = start(dir, args, in, out_pipe[1], false, prepare, prefix);
     close(in);
     close(out_pipe[1]);
     std::thread feeder;

@@ -188,19 +188,13 @@ class ConsoleKey : public Swug, public ::testing::WithParamInterface<ConsoleKeyC
 // layer that is a copy of its launcher, with its library, standing in for the tool, which
 // STRICT_RUN_PROGRAM names to the programs started while this lives.
 struct ToolForCmd {
-    explicit ToolForCmd(const fs::path &folder)
+    explicit ToolForCmd(const fs::path &folder) : program("STRICT_RUN_PROGRAM", strict.empty() ? nullptr : exe.c_str())
     {
-        if (strict.empty()) {
-            fs::copy_file(exe, folder / "swug.exe");
-            return;
-        }
-        fs::copy_file(strict, folder / "swug.exe");
-        fs::copy_file(fs::path(strict).parent_path() / "strict.dll", folder / "strict.dll");
-        setenv("STRICT_RUN_PROGRAM", exe.c_str(), 1);
+        fs::copy_file(strict.empty() ? exe : strict, folder / "swug.exe");
+        if (!strict.empty())
+            fs::copy_file(fs::path(strict).parent_path() / "strict.dll", folder / "strict.dll");
     }
-    ~ToolForCmd() { unsetenv("STRICT_RUN_PROGRAM"); }
-    ToolForCmd(const ToolForCmd &) = delete;
-    ToolForCmd &operator=(const ToolForCmd &) = delete;
+    EnvFor program;
 };
 
 // cmd runs the tool as a user types its name at the prompt; what the console still holds when the

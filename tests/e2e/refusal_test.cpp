@@ -24,8 +24,7 @@ TEST_P(Refusal, FailsSilentlyAndKeepsTheFiles)
         GTEST_SKIP() << "needs a POSIX device";
     if (c.windows_only && !windows)
         GTEST_SKIP() << "an ordinary file name outside Windows";
-    SKIP_UNLESS_PLAYED(c.strict_as);
-    const EnvFor played("STRICT_AS", c.strict_as);
+    PLAY_AS(c.strict_as);
     const std::string sw = pattern(5000);
     const std::string old_img = pattern(33);
     write_file(dir / "sw.bin", sw);

@@ -388,9 +388,10 @@ BOOL WINAPI strict_close_handle(HANDLE handle)
     return CloseHandle(handle);
 }
 
-// Rule C: how many of the file's links the tool's opens hold marked, each link counted once.
-DWORD marked_links(const BY_HANDLE_FILE_INFORMATION &info)
+// Rule C: the file's links less those that the tool's opens hold marked, each counted once.
+DWORD unmarked_links(DWORD links, const BY_HANDLE_FILE_INFORMATION &info)
 {
+    Guard guard;
     DWORD marked = 0;
     for (int i = 0; i < OPENS; ++i) {
         bool counted = !(opens[i].count != 0 && opens[i].pending && same_identity(opens[i], info));
@@ -398,7 +399,7 @@ DWORD marked_links(const BY_HANDLE_FILE_INFORMATION &info)
             counted = opens[j].count != 0 && opens[j].pending && same_link(opens[j], opens[i]);
         marked += counted ? 0 : 1;
     }
-    return marked;
+    return links > marked ? links - marked : 0;
 }
 
 BOOL WINAPI strict_get_file_information(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info)
@@ -406,11 +407,7 @@ BOOL WINAPI strict_get_file_information(HANDLE file, LPBY_HANDLE_FILE_INFORMATIO
     if (!GetFileInformationByHandle(file, info))
         return FALSE;
     const DWORD error = GetLastError();
-    {
-        Guard guard;
-        const DWORD marked = marked_links(*info);
-        info->nNumberOfLinks = info->nNumberOfLinks > marked ? info->nNumberOfLinks - marked : 0;
-    }
+    info->nNumberOfLinks = unmarked_links(info->nNumberOfLinks, *info);
     if (setting == Setting::fat_volume && GetFileType(file) == FILE_TYPE_DISK) {
         info->nFileIndexHigh = 0;
         info->nFileIndexLow = FAT_INDEX;
@@ -427,10 +424,8 @@ BOOL WINAPI strict_get_file_information_ex(HANDLE file, FILE_INFO_BY_HANDLE_CLAS
         return FALSE;
     BY_HANDLE_FILE_INFORMATION id{};
     if (kind == FileStandardInfo && size >= sizeof(FILE_STANDARD_INFO) && GetFileInformationByHandle(file, &id)) {
-        Guard guard;
         auto *standard = static_cast<FILE_STANDARD_INFO *>(info);
-        const DWORD marked = marked_links(id);
-        standard->NumberOfLinks = standard->NumberOfLinks > marked ? standard->NumberOfLinks - marked : 0;
+        standard->NumberOfLinks = unmarked_links(standard->NumberOfLinks, id);
         standard->DeletePending = standard->DeletePending || standard->NumberOfLinks == 0;
     }
     return TRUE;
