@@ -133,15 +133,17 @@ static bool usable_image(int fd, const char *name, const file_identity &before, 
         return false;
     // A file this run created is new, whatever its size and times say. The file that the name
     // held before the open keeps the view it had then.
-    if (!created && S_ISREG(img->st.st_mode) && same_inode(img->st, before.st)) {
-        const struct stat st = img->st;
-        *img = before;
-        img->st = st;
-    } else if (!created && !identify_open_file(fd, img)) {
-        return false;
+    if (!created) {
+        if (S_ISREG(img->st.st_mode) && same_inode(img->st, before.st)) {
+            const struct stat st = img->st;
+            *img = before;
+            img->st = st;
+        } else if (!identify_open_file(fd, img)) {
+            return false;
+        }
+        if (one_file(*img, software_id))
+            return false;
     }
-    if (!created && one_file(*img, software_id))
-        return false;
     // A name that became a disk after it was looked at was not opened for this run alone.
     if (S_ISBLK(img->st.st_mode) && !alone)
         return false;
