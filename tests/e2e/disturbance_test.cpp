@@ -83,8 +83,6 @@ bool may_hide_dev_null()
     int status = -1;
     return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
-// STATUS_CONTROL_C_EXIT, 0xC000013A, as wine hands its low byte to the parent.
-const int ctrl_c_exit = 0x3a;
 
 // Writes fail part-way, and SIGHUP is ignored, as nohup starts a program.
 void limit_file_size_ignoring_sighup()

@@ -332,6 +332,28 @@ inline Outcome run(const fs::path &dir, const std::vector<std::string> &args,
     return outcome;
 }
 
+// STATUS_CONTROL_C_EXIT, 0xC000013A, as wine hands its low byte to the parent.
+constexpr int ctrl_c_exit = 0x3a;
+
+// What every run must leave, whatever failed or came during it: the software file as it was;
+// exit 0 only with the whole body as the image; else exit 1, or ended_by (the status a signal or
+// Ctrl-C gives, 0 when none came), and an image that is absent, as it was, empty or whole, never
+// part of the body. What broke, or an empty string when all holds.
+inline std::string broken_by_run(int status, int ended_by, const std::optional<std::string> &sw_now,
+                                 const std::string &sw, const std::optional<std::string> &img,
+                                 const std::optional<std::string> &old_img)
+{
+    if (sw_now != sw)
+        return "the software file changed";
+    if (status == 0)
+        return img == body_of(sw) ? "" : "exit 0 without the whole image";
+    if (status != 1 && (ended_by == 0 || status != ended_by))
+        return "exit status " + std::to_string(status);
+    if (img && !img->empty() && img != old_img && *img != body_of(sw))
+        return "part of the image left, " + std::to_string(img->size()) + " bytes";
+    return "";
+}
+
 inline const char no_copy_for_nobody[] =
     "no folder that every user may search can hold a copy of the tool";
 
