@@ -55,34 +55,16 @@ static bool fd_view(int fd, file_identity *id)
     return view_of(fs, fd, "", AT_EMPTY_PATH, &id->st, &id->view);
 }
 
-static bool name_view(const char *name, struct stat *st, long *view)
+// The view of the file that name designates, whose status st holds.
+static bool view_at(const char *name, struct stat *st, long *view)
 {
     struct statfs fs{};
     return statfs(name, &fs) == 0 && view_of(fs, AT_FDCWD, name, 0, st, view);
 }
 
-// The name of the file behind the loop device rdev, or a partition of one, as sysfs gives it;
-// false when sysfs names none (no sysfs, in a chroot or a container).
-static bool backing_name(dev_t rdev, char *path, std::size_t cap)
+bool name_view(const char *name, struct stat *st, long *view)
 {
-    const char *const folders[] = {"", "/.."};
-    for (const char *up : folders) {
-        char attribute[64];
-        const int len = std::snprintf(attribute, sizeof attribute, "/sys/dev/block/%u:%u%s/loop/backing_file",
-                                      major(rdev), minor(rdev), up);
-        const int fd = len > 0 && static_cast<std::size_t>(len) < sizeof attribute
-                           ? open(attribute, O_RDONLY | O_CLOEXEC)
-                           : -1;
-        if (fd < 0)
-            continue;
-        const ssize_t got = read(fd, path, cap - 1);
-        (void)close(fd);
-        if (got > 1) {
-            path[got - 1] = '\0'; // the line end
-            return true;
-        }
-    }
-    return false;
+    return stat(name, st) == 0 && view_at(name, st, view);
 }
 
 // Asks the loop driver what lies behind the disk fd: 1 when it told, 0 when the disk is no bound
@@ -94,50 +76,23 @@ static int ask_loop_driver(int fd, loop_info64 *info)
     return errno == ENXIO || errno == ENOTTY || errno == EINVAL ? 0 : -1;
 }
 
-// Follows a disk to the files behind it, a few steps at most: each loop device's file from the
-// driver, and where sysfs still names it, its status and view through that name, to compare it
-// across views too. A disk behind a disk is opened by that name and asked in turn; where no name
-// leads to it, or the chain goes on too long, the chain cannot be told. False then.
-static bool follow_loop_chain(int fd, dev_t rdev, file_identity *id)
+// Adds the file behind the loop device fd as the loop driver knows it, by its numbers, where no
+// name that sysfs gives leads to it (the file was removed, or a mount covers its name): any view
+// may then show it. False when the driver cannot be asked.
+static bool add_loop_numbers(int fd, node_set *shows)
 {
-    int at = fd;
-    bool told = true;
-    for (int step = 0; told; ++step) {
-        loop_info64 info{};
-        const int asked = ask_loop_driver(at, &info);
-        if (asked <= 0 || step == MAX_BACKING) {
-            told = asked == 0;
-            break;
-        }
-        struct stat &file = id->backing[step];
-        file = {};
-        file.st_dev = static_cast<dev_t>(info.lo_device);
-        file.st_ino = static_cast<ino_t>(info.lo_inode);
-        file.st_mode = info.lo_rdevice != 0 ? S_IFBLK : 0;
-        file.st_rdev = static_cast<dev_t>(info.lo_rdevice);
-        id->backing_view[step] = UNKNOWN_VIEW;
-        id->backing_count = step + 1;
-        char path[PATH_MAX + 1];
-        struct stat named{};
-        // A name that holds another file now (the file was removed, or a mount covers it) says
-        // nothing: the file is then known by its numbers alone, which no view shows.
-        const bool by_name = backing_name(rdev, path, sizeof path) && stat(path, &named) == 0 &&
-                             same_inode(named, file);
-        if (by_name) {
-            file = named;
-            told = name_view(path, &file, &id->backing_view[step]);
-        }
-        if (!told || info.lo_rdevice == 0)
-            break;
-        if (at != fd)
-            (void)close(at);
-        at = by_name ? open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK) : -1;
-        rdev = static_cast<dev_t>(info.lo_rdevice);
-        told = at >= 0;
+    loop_info64 info{};
+    const int asked = ask_loop_driver(fd, &info);
+    if (asked <= 0)
+        return asked == 0;
+    struct stat file{};
+    file.st_dev = static_cast<dev_t>(info.lo_device);
+    file.st_ino = static_cast<ino_t>(info.lo_inode);
+    for (int i = 0; i < shows->count; ++i) {
+        if (same_inode(shows->nodes[i].st, file))
+            return true;
     }
-    if (at != fd && at >= 0)
-        (void)close(at);
-    return told;
+    return add_node(shows, file, UNKNOWN_VIEW);
 }
 #else
 constexpr long OVERLAY = -1;
@@ -148,23 +103,42 @@ static bool fd_view(int /*fd*/, file_identity *id)
     return true;
 }
 
-static bool name_view(const char * /*name*/, struct stat * /*st*/, long *view)
+static bool view_at(const char * /*name*/, struct stat * /*st*/, long *view)
 {
     *view = NO_VIEW;
     return true;
 }
 
-static bool follow_loop_chain(int /*fd*/, dev_t /*rdev*/, file_identity * /*id*/)
+bool name_view(const char *name, struct stat *st, long *view)
+{
+    return stat(name, st) == 0 && view_at(name, st, view);
+}
+
+static bool add_loop_numbers(int /*fd*/, node_set * /*shows*/)
 {
     return true;
 }
 #endif
 
+// Walks what shows a disk's bytes and what the file's file system rests on. A disk's own stack
+// that cannot be read may show any file; what a file system rests on matters only to a disk or a
+// file elsewhere (may_be_one).
+static void walk_stacks(file_identity *id)
+{
+    if (S_ISBLK(id->st.st_mode))
+        walk_disk(SYSFS_ROOT, id->st.st_rdev, false, &id->shows);
+    walk_disk(SYSFS_ROOT, id->st.st_dev, true, &id->rests_on);
+}
+
 bool identify_open_file(int fd, file_identity *id)
 {
     *id = {};
-    return fstat(fd, &id->st) == 0 && fd_view(fd, id) &&
-           (!S_ISBLK(id->st.st_mode) || follow_loop_chain(fd, id->st.st_rdev, id));
+    if (fstat(fd, &id->st) != 0 || !fd_view(fd, id))
+        return false;
+    walk_stacks(id);
+    if (S_ISBLK(id->st.st_mode) && !add_loop_numbers(fd, &id->shows))
+        id->shows.unknown = true;
+    return true;
 }
 
 int identify_named_file(const char *name, file_identity *id)
@@ -172,7 +146,10 @@ int identify_named_file(const char *name, file_identity *id)
     *id = {};
     if (stat(name, &id->st) != 0)
         return errno == ENOENT || errno == ENOTDIR ? 0 : -1;
-    return name_view(name, &id->st, &id->view) ? 1 : -1;
+    if (!view_at(name, &id->st, &id->view))
+        return -1;
+    walk_stacks(id);
+    return 1;
 }
 
 // A view's modification time: whole seconds where the view keeps no more (sshfs).
@@ -188,13 +165,13 @@ static bool same_view_mtime(const timespec &a, const timespec &b)
 // which loses nothing; taking a view for a copy would empty the software file.
 static bool one_of(const struct stat &a, long a_view, const struct stat &b, long b_view)
 {
+    // Two disks, or two nodes of one disk.
+    if (S_ISBLK(a.st_mode) && S_ISBLK(b.st_mode))
+        return a.st_rdev == b.st_rdev;
     if (same_inode(a, b))
         return true;
     // A view numbers its files its own way, so a file known only by its numbers may be any of them.
     if ((a_view == UNKNOWN_VIEW && b_view != NO_VIEW) || (b_view == UNKNOWN_VIEW && a_view != NO_VIEW))
-        return true;
-    // Two nodes of one disk.
-    if (S_ISBLK(a.st_mode) && S_ISBLK(b.st_mode) && a.st_rdev == b.st_rdev)
         return true;
     if (a_view == NO_VIEW && b_view == NO_VIEW)
         return false;
@@ -205,17 +182,39 @@ static bool one_of(const struct stat &a, long a_view, const struct stat &b, long
            same_view_mtime(a.st_mtim, b.st_mtim);
 }
 
-bool one_file(const file_identity &a, const file_identity &b)
+// A file that a file system may rest on: a disk, or a file that lies elsewhere (a file cannot hold
+// the disk that holds it).
+static bool may_hold_file_system(const file_identity &under, const file_identity &over)
 {
-    for (int i = -1; i < a.backing_count; ++i) {
-        const struct stat &a_file = i < 0 ? a.st : a.backing[i];
-        const long a_view = i < 0 ? a.view : a.backing_view[i];
-        for (int j = -1; j < b.backing_count; ++j) {
-            if (one_of(a_file, a_view, j < 0 ? b.st : b.backing[j], j < 0 ? b.view : b.backing_view[j]))
-                return true;
-        }
+    return S_ISBLK(under.st.st_mode) || (S_ISREG(under.st.st_mode) && under.st.st_dev != over.st.st_dev);
+}
+
+static bool meets(const file_node &node, const node_set &set)
+{
+    for (int i = 0; i < set.count; ++i) {
+        if (one_of(node.st, node.view, set.nodes[i].st, set.nodes[i].view))
+            return true;
     }
     return false;
+}
+
+// True when what shows a's bytes meets what shows b's or what b rests on.
+static bool shows_under(const file_identity &a, const file_identity &b)
+{
+    if (a.shows.unknown || (b.rests_on.unknown && may_hold_file_system(a, b)))
+        return true;
+    const file_node self_b = {b.st, b.view};
+    for (int i = -1; i < a.shows.count; ++i) {
+        const file_node &node = i < 0 ? file_node{a.st, a.view} : a.shows.nodes[i];
+        if (one_of(node.st, node.view, self_b.st, self_b.view) || meets(node, b.shows) || meets(node, b.rests_on))
+            return true;
+    }
+    return false;
+}
+
+bool may_be_one(const file_identity &a, const file_identity &b)
+{
+    return shows_under(a, b) || shows_under(b, a);
 }
 
 bool beside_view(const file_identity &a, const file_identity &b)
@@ -227,8 +226,8 @@ bool beside_view(const file_identity &a, const file_identity &b)
     for (const file_identity *id : both) {
         if (id->view != NO_VIEW)
             return true;
-        for (int i = 0; i < id->backing_count; ++i) {
-            if (id->backing_view[i] != NO_VIEW)
+        for (int i = 0; i < id->shows.count; ++i) {
+            if (id->shows.nodes[i].view != NO_VIEW)
                 return true;
         }
     }
@@ -237,14 +236,22 @@ bool beside_view(const file_identity &a, const file_identity &b)
 
 // A view may show a status that its file has not had for a while (a view on a view, each keeping
 // what it was told), so that beside a view neither size nor times prove two files apart. Their
-// content does: a file and its view begin with the same bytes.
-bool same_leading_bytes(int a_fd, int b_fd)
+// content does: a file and its view hold the same bytes. The first 4 KiB tell most files apart; a
+// start that repeats (erased flash, zeros) is read on to the shorter file's end.
+bool same_bytes(int a_fd, int b_fd)
 {
     char a_bytes[4096];
     char b_bytes[sizeof a_bytes];
-    const ssize_t a_got = pread(a_fd, a_bytes, sizeof a_bytes, 0);
-    const ssize_t b_got = pread(b_fd, b_bytes, sizeof b_bytes, 0);
-    if (a_got < 0 || b_got < 0)
-        return true;
-    return a_got == b_got && a_got > 0 && std::memcmp(a_bytes, b_bytes, static_cast<std::size_t>(a_got)) == 0;
+    for (off_t at = 0;;) {
+        const ssize_t a_got = pread(a_fd, a_bytes, sizeof a_bytes, at);
+        const ssize_t b_got = pread(b_fd, b_bytes, sizeof b_bytes, at);
+        if (a_got < 0 || b_got < 0)
+            return true;
+        const ssize_t got = a_got < b_got ? a_got : b_got;
+        if (got == 0)
+            return at > 0;
+        if (std::memcmp(a_bytes, b_bytes, static_cast<std::size_t>(got)) != 0)
+            return false;
+        at += got;
+    }
 }

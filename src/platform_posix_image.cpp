@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <limits>
@@ -21,6 +22,10 @@ static file_identity software_id;
 static struct stat image_st;
 static int image_fd = -1;
 static image_run image_facts;
+// Where the run's image begins in its file: past what was there, in a file that an inherited
+// descriptor appends to (">>"), else at 0. A failed run cuts the file back to it.
+static bool image_appends = false;
+static off_t image_base = 0;
 
 // Times equal to the nanosecond.
 static bool same_instant(const timespec &a, const timespec &b)
@@ -141,7 +146,7 @@ static bool usable_image(int fd, const char *name, const file_identity &before, 
         } else if (!identify_open_file(fd, img)) {
             return false;
         }
-        if (one_file(*img, software_id))
+        if (may_be_one(*img, software_id))
             return false;
     }
     // A name that became a disk after it was looked at was not opened for this run alone.
@@ -168,22 +173,40 @@ static bool remove_image_name(const struct stat &held, const char *name, bool cr
 }
 
 // The image is not the software file that open_software identified: not under any name or view,
-// and beside a view, not a file that begins as the software file does. named gets what the name
-// designates now, all zero when nothing.
+// nor anything that either rests on, and beside a view, not a file that holds the software file's
+// bytes. A pipe, a FIFO or a terminal is no view of a file, and holds no bytes to compare. named
+// gets what the name designates now, all zero when nothing.
 static bool other_than_software(const char *name, int sw_fd, file_identity *named)
 {
     const int found = identify_named_file(name, named);
     if (found <= 0)
         return found == 0;
-    if (one_file(*named, software_id))
+    if (may_be_one(*named, software_id))
         return false;
-    if (!beside_view(*named, software_id) || !(S_ISREG(named->st.st_mode) || S_ISBLK(named->st.st_mode)))
+    const auto holds_bytes = [](const struct stat &st) { return S_ISREG(st.st_mode) || S_ISBLK(st.st_mode); };
+    if (!beside_view(*named, software_id) || !holds_bytes(named->st) || !holds_bytes(software_id.st))
         return true;
     const int img_fd = open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    const bool other = img_fd >= 0 && !same_leading_bytes(sw_fd, img_fd);
+    const bool other = img_fd >= 0 && !same_bytes(sw_fd, img_fd);
     if (img_fd >= 0)
         (void)close(img_fd);
     return other;
+}
+
+// The status flags of a descriptor that the run inherited on the file st: standard input, output
+// or error, or the descriptor that a name such as /dev/fd/3 leads to; -1 when none holds it.
+static int inherited_flags(const struct stat &st, const char *name)
+{
+    int named_fd = -1;
+    if (std::sscanf(name, "/dev/fd/%d", &named_fd) != 1 && std::sscanf(name, "/proc/self/fd/%d", &named_fd) != 1)
+        named_fd = -1;
+    const int candidates[] = {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO, named_fd};
+    for (const int fd : candidates) {
+        struct stat held{};
+        if (fd >= 0 && fstat(fd, &held) == 0 && same_inode(held, st))
+            return fcntl(fd, F_GETFL);
+    }
+    return -1;
 }
 
 std::FILE *open_image(const char *name, std::FILE *p_sw_file)
@@ -200,7 +223,12 @@ std::FILE *open_image(const char *name, std::FILE *p_sw_file)
     file_identity img{};
     const bool usable = usable_image(fd, name, named, alone, created, &img);
     image_fd = usable ? fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1) : -1;
-    std::FILE *p_img_file = image_fd >= 0 ? fdopen(fd, "wb") : nullptr;
+    // A file that a descriptor of whoever started the run also holds (">", ">>") keeps its name,
+    // and where that descriptor appends, the image goes after what the file holds.
+    const int inherited = S_ISREG(img.st.st_mode) ? inherited_flags(img.st, name) : -1;
+    image_appends = inherited != -1 && (inherited & O_APPEND) != 0;
+    image_base = 0;
+    std::FILE *p_img_file = image_fd >= 0 ? fdopen(fd, image_appends ? "ab" : "wb") : nullptr;
     if (p_img_file == nullptr) {
         // A file this run created is removed again, unless another run has taken it meanwhile.
         struct stat held{};
@@ -221,44 +249,50 @@ std::FILE *open_image(const char *name, std::FILE *p_sw_file)
     image_facts = {};
     image_facts.on_disk = S_ISREG(img.st.st_mode);
     image_facts.created = created;
-    image_facts.one_name = true;
+    image_facts.one_name = inherited == -1;
     return p_img_file;
 }
 
-// An empty file is not truncated: ext4 would write a truncated file back when it is closed.
+// An empty file is not truncated: ext4 would write a truncated file back when it is closed. A file
+// appended to keeps what it holds.
 int empty_image(std::FILE *p_img_file)
 {
-    if (S_ISREG(image_st.st_mode) && image_st.st_size != 0 && ftruncate(fileno(p_img_file), 0) != 0)
+    struct stat now{};
+    if (image_appends) {
+        if (fstat(fileno(p_img_file), &now) != 0)
+            return -1;
+        image_base = now.st_size;
+    } else if (S_ISREG(image_st.st_mode) && image_st.st_size != 0 && ftruncate(fileno(p_img_file), 0) != 0) {
         return -1;
+    }
     image_facts.emptied = true;
     return 0;
 }
 
 // Carries out what the run leaves of an image that it did not keep: its name is removed where
 // that name alone holds it; elsewhere (a symbolic link to a file the run did not create, another
-// hard link, a folder the user may not change) it is emptied through the descriptor still held,
-// so that no partial image survives under any name. Standard output is never touched. Called
-// after the stream's close, which would otherwise write its buffered tail back, and while the lock
-// is still held.
+// hard link, a folder the user may not change, a file that an inherited descriptor holds) it is
+// emptied through the descriptor still held, or cut back to what it held before an append, so
+// that no partial image survives under any name. Called after the stream's close, which would
+// otherwise write its buffered tail back, and while the lock is still held.
 static void discard_image(const char *name)
 {
-    struct stat out{};
-    image_facts.on_disk = image_facts.on_disk && !(fstat(STDOUT_FILENO, &out) == 0 && same_inode(image_st, out));
     image_end end = end_of_image(image_facts);
     if (end == image_end::remove && !remove_image_name(image_st, name, image_facts.created))
         end = image_end::empty;
     if (end == image_end::empty)
-        (void)ftruncate(image_fd, 0);
+        (void)ftruncate(image_fd, image_base);
 }
 
-// A disk's writes wait in the cache for the device, which may yet refuse them (a full thin
-// volume, a failing card): its image is kept only once the device holds it. A regular file's is
-// kept once the file system has it, as cp's is.
+// Writes wait in the cache for the device, which may yet refuse them (a full thin volume, a
+// failing card, a stick pulled): an image on a disk or in a file is kept only once its storage
+// holds it. A pipe, a FIFO or a character device has no storage to wait for.
 int close_image(std::FILE *p_img_file, const char *name, bool keep)
 {
     struct stat named{};
+    const bool stored = S_ISBLK(image_st.st_mode) || S_ISREG(image_st.st_mode);
     bool kept = keep && std::fflush(p_img_file) == 0 && std::ferror(p_img_file) == 0;
-    kept = kept && (!S_ISBLK(image_st.st_mode) || fdatasync(image_fd) == 0);
+    kept = kept && (!stored || fdatasync(image_fd) == 0);
     kept = std::fclose(p_img_file) == 0 && kept;
     // An image removed or moved away while it was written is not there to be used.
     kept = kept && stat(name, &named) == 0 && same_inode(named, image_st);
