@@ -57,6 +57,8 @@ struct DisturbanceCase {
     bool needs_root = false;
     bool image_written = false;       // img.bin holds the image
     const char *strict_as = nullptr;  // the Windows that the strict layer plays
+    std::string img = "img.bin";      // the image's argument; img.bin is the file checked
+    bool appended = false;            // img.bin holds the old image, then the image
 };
 
 const char no_signals[] = "a Windows program gets no POSIX signals";
@@ -82,6 +84,27 @@ bool may_hide_dev_null()
         _exit(hide_dev_null() ? 0 : 1);
     int status = -1;
     return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Standard output or error is img.bin, as a shell's ">" and ">>" leave it.
+void stdout_to_image()
+{
+    const int fd = open("img.bin", O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (fd < 0 || dup2(fd, 1) < 0)
+        _exit(126);
+}
+void stdout_appends_to_image()
+{
+    const int fd = open("img.bin", O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd < 0 || dup2(fd, 1) < 0)
+        _exit(126);
+}
+void limit_file_size_stderr_appends_to_image()
+{
+    limit_file_size();
+    const int fd = open("img.bin", O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd < 0 || dup2(fd, 2) < 0)
+        _exit(126);
 }
 
 // Writes fail part-way, and SIGHUP is ignored, as nohup starts a program.
@@ -160,8 +183,8 @@ TEST_P(Disturbance, LeavesNoBrokenImage)
     const bool signalled = c.how == Disturb::signal_mid_copy ||
                            c.how == Disturb::ignored_signal_mid_copy || c.how == Disturb::image_locked;
     if (signalled || c.how == Disturb::image_removed || c.how == Disturb::image_moved) {
-        auto [pid, feed] = start_on_pipe(dir, {"/dev/stdin", "img.bin"}, 0,
-                                         c.how == Disturb::ignored_signal_mid_copy ? c.prepare : nullptr);
+        auto [pid, feed] = start_on_pipe(dir, {"/dev/stdin", c.img}, 0,
+                                         c.how == Disturb::ignored_signal_mid_copy || c.img != "img.bin" ? c.prepare : nullptr);
         ASSERT_TRUE(write_all(feed, sw.substr(0, 100000), until));
         // The image is emptied once the tool has opened it; then it waits for more input.
         while (fs::file_size(dir / "img.bin") == old_img.size() && Clock::now() < until)
@@ -189,7 +212,7 @@ TEST_P(Disturbance, LeavesNoBrokenImage)
             << c.what << ": the moved image kept content";
     } else if (c.how == Disturb::file_size_limit || c.how == Disturb::size_limit_linked ||
                c.how == Disturb::played) {
-        status = run(dir, {"sw.bin", "img.bin"}, nullptr, c.prepare).status;
+        status = run(dir, {"sw.bin", c.img}, nullptr, c.prepare).status;
     } else if (c.how == Disturb::software_cut || c.how == Disturb::software_rewritten ||
                c.how == Disturb::software_chmod) {
         SKIP_UNLESS(access(strace_exe, X_OK) == 0, "needs strace, to slow the tool's reads");
@@ -321,7 +344,7 @@ TEST_P(Disturbance, LeavesNoBrokenImage)
 
     EXPECT_EQ(status, c.status != 0 || c.signal == 0 ? c.status : 128 + c.signal) << c.what;
     EXPECT_EQ(read_file(dir / "sw.bin"), sw) << c.what;
-    EXPECT_EQ(read_file(dir / "img.bin"), c.image_written    ? std::optional(body_of(sw))
+    EXPECT_EQ(read_file(dir / "img.bin"), c.image_written    ? std::optional((c.appended ? old_img : "") + body_of(sw))
                                           : c.old_image_kept ? std::optional(old_img)
                                           : c.image_emptied  ? std::optional(std::string())
                                                              : std::nullopt)
@@ -348,6 +371,14 @@ const DisturbanceCase disturbances[] = {
     {.what = "ignored SIGHUP mid-copy, then write fails part-way", .how = Disturb::ignored_signal_mid_copy,
      .signal = SIGHUP, .status = 1, .posix_only = no_signals, .prepare = limit_file_size_ignoring_sighup},
     {.what = "write fails part-way", .how = Disturb::file_size_limit, .status = 1},
+    // An image that a descriptor of the shell holds keeps its name; ">>" keeps what it held.
+    {.what = "SIGTERM mid-copy, image standard output", .how = Disturb::signal_mid_copy, .signal = SIGTERM,
+     .posix_only = no_signals, .image_emptied = true, .prepare = stdout_to_image, .img = "/dev/stdout"},
+    {.what = "image standard output appending", .how = Disturb::played, .posix_only = "no /dev/stdout on Windows",
+     .prepare = stdout_appends_to_image, .image_written = true, .img = "/dev/stdout", .appended = true},
+    {.what = "write fails part-way, image standard error appending", .how = Disturb::file_size_limit, .status = 1,
+     .old_image_kept = true, .posix_only = "no /dev/stderr on Windows",
+     .prepare = limit_file_size_stderr_appends_to_image, .img = "/dev/stderr"},
     {.what = "write fails part-way, started without stdin and stdout", .how = Disturb::file_size_limit, .status = 1,
      .posix_only = "a Windows program's standard handles are wine's",
      .prepare = limit_file_size_without_stdin_stdout},

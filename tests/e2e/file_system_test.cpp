@@ -32,10 +32,10 @@ protected:
     }
 
     // Mounts a file system at a folder below the test folder; false when it cannot.
-    bool mount_at(const fs::path &at, const char *type, const std::string &options)
+    bool mount_at(const fs::path &at, const char *type, const std::string &options, const std::string &from = "")
     {
         fs::create_directories(at);
-        if (mount(type, at.c_str(), type, 0, options.c_str()) != 0)
+        if (mount(from.empty() ? type : from.c_str(), at.c_str(), type, 0, options.c_str()) != 0)
             return false;
         mounts.push_back(at);
         return true;
@@ -80,6 +80,17 @@ protected:
         if (!device.empty())
             loops.push_back(device);
         return device;
+    }
+
+    // Makes an ext4 file system, with no journal, on a loop device bound to file, and mounts it at
+    // at; false when it cannot.
+    bool ext4_at(const fs::path &file, const fs::path &at)
+    {
+        const std::string disk = loop_device_on(file);
+        const int none = open("/dev/null", O_RDWR | O_CLOEXEC);
+        const pid_t pid = disk.empty() ? -1 : start_words(dir, {"/sbin/mkfs.ext4", "-q", "-O", "^has_journal", disk}, none, none);
+        close(none);
+        return pid > 0 && wait_exit(pid, Clock::now() + deadline) == 0 && mount_at(at, "ext4", "", disk);
     }
 
     static constexpr char bindfs_exe[] = "/usr/bin/bindfs";
@@ -183,6 +194,8 @@ enum class View {
     copy_on_own_tmpfs, // a cp -p copy on a tmpfs of its own has the overlay view's inode number
     copy_in_overlay,   // a cp -p copy made through the overlay, on the same mount
     second_node,       // a second device node of a loop device bound to the lower file
+    pipe_rerun,        // the software file from a pipe, over the image an earlier run made
+    erased_rerun,      // the same from the file, whose first 4224 bytes are erased flash (0xFF)
 };
 
 struct ViewCase {
@@ -207,7 +220,8 @@ TEST_P(Views, OneFileUnderAnyViewIsRefused)
     const fs::path upper_fs = dir / (xino ? "u" : "t");
     for (const fs::path &sub : {dir / "t/lower", upper_fs / "upper", upper_fs / "work"})
         fs::create_directories(sub);
-    const std::string sw = pattern(8192); // whole sectors, all of it on the loop device
+    // Whole sectors, all of it on the loop device.
+    const std::string sw = c.how == View::erased_rerun ? std::string(4224, '\xff') + pattern(3968) : pattern(8192);
     write_file(dir / "t/lower/sw.bin", sw);
     const bool bindfs = c.how == View::bindfs || c.how == View::bindfs_stale || c.how == View::bindfs_own_ctime ||
                         c.how == View::bindfs_on_bindfs || c.how == View::overlay_on_bindfs ||
@@ -236,6 +250,8 @@ TEST_P(Views, OneFileUnderAnyViewIsRefused)
         EXPECT_TRUE(fs::exists(dir / sw_arg));
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         write_file(dir / "t/lower/sw.bin", sw);
+    } else if (c.how == View::pipe_rerun || c.how == View::erased_rerun) {
+        write_file(dir / img, body_of(sw));
     } else if (c.how == View::copy_in_overlay) {
         ASSERT_TRUE(copy_keeping_times(dir / "merged/sw.bin", dir / "merged/copy.bin"));
     } else if (c.how == View::loop || c.how == View::loop_chain || c.how == View::loop_as_file ||
@@ -277,16 +293,17 @@ TEST_P(Views, OneFileUnderAnyViewIsRefused)
         SKIP_UNLESS(access(strace_exe, X_OK) == 0, "needs strace, to fail a system call");
         tracer = traced(c.fails);
     }
-    EXPECT_EQ(run(dir, {sw_arg, img}, nullptr, nullptr, tracer).status, c.status) << c.what;
+    const bool piped = c.how == View::pipe_rerun;
+    EXPECT_EQ(run(dir, {sw_arg, img}, piped ? &sw : nullptr, nullptr, tracer).status, c.status) << c.what;
     // An absolute name (a device) stays as it is below dir.
-    EXPECT_EQ(read_file(dir / sw_arg), sw) << c.what;
+    EXPECT_EQ(read_file(dir / (piped ? "t/lower/sw.bin" : sw_arg)), sw) << c.what;
     if (c.status == 1) {
         // A loop device from 4 KiB on shows the rest of the file.
         EXPECT_EQ(read_file(dir / img), c.how == View::loop_name_covered ? sw.substr(4096) : sw) << c.what;
     } else {
         EXPECT_EQ(read_file(dir / img), body_of(sw)) << c.what;
     }
-    EXPECT_TRUE(copied_up || c.how == View::copy_in_overlay || fs::is_empty(upper_fs / "upper")) << c.what << ": the lower file was copied up";
+    EXPECT_TRUE(copied_up || c.status == 0 || fs::is_empty(upper_fs / "upper")) << c.what << ": the lower file was copied up";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -328,7 +345,11 @@ INSTANTIATE_TEST_SUITE_P(
                  "merged/sw.bin", "c/copy.bin", 1},
         // One overlay mount numbers its files apart, so a copy on it is another file.
         ViewCase{"overlay view to a cp -p copy on the same mount", View::copy_in_overlay, "merged/sw.bin",
-                 "merged/copy.bin", 0}),
+                 "merged/copy.bin", 0},
+        // A pipe is no view of a file; content that repeats is compared to its end.
+        ViewCase{"pipe over an earlier image in an overlay", View::pipe_rerun, "/dev/stdin", "merged/img.bin", 0},
+        ViewCase{"erased flash start over an earlier image in an overlay", View::erased_rerun, "merged/sw.bin",
+                 "merged/img.bin", 0}),
     described<ViewCase>);
 
 // Linux gives a disk to one exclusive writer: a second run onto the disk that a first run is
@@ -352,17 +373,33 @@ TEST_F(OwnFileSystems, TwoRunsNeverMixOneDisk)
     EXPECT_EQ(read_file(disk).value_or("").substr(0, sw.size() - 128), body_of(sw));
 }
 
-// A disk's image is on the device before exit 0: a loop device on a file that cannot grow (a full
-// tmpfs) refuses the writes that the disk's cache took, and the run fails.
-TEST_F(OwnFileSystems, ADiskHoldsTheImageBeforeExitZero)
+// An image is on its storage before exit 0: a loop device on a file that cannot grow (a full
+// tmpfs) refuses the writes that its cache took, whether the image is a file on the disk or the
+// disk itself, and the run fails.
+TEST_F(OwnFileSystems, TheStorageHoldsTheImageBeforeExitZero)
 {
-    SKIP_UNLESS(mount_at(dir / "small", "tmpfs", "size=1m"), "cannot mount a tmpfs here");
+    SKIP_UNLESS(mount_at(dir / "small", "tmpfs", "size=2m"), "cannot mount a tmpfs here");
     write_file(dir / "small/disk.bin", "");
-    fs::resize_file(dir / "small/disk.bin", 4u << 20);
-    const std::string disk = loop_device_on(dir / "small/disk.bin");
-    SKIP_UNLESS(!disk.empty(), "cannot bind a loop device here");
-    write_file(dir / "sw.bin", pattern(3u << 20));
-    EXPECT_EQ(run(dir, {"sw.bin", disk}).status, 1);
+    fs::resize_file(dir / "small/disk.bin", 8u << 20);
+    write_file(dir / "sw.bin", pattern(5u << 20));
+    SKIP_UNLESS(ext4_at(dir / "small/disk.bin", dir / "e"), "cannot make an ext4 on a loop device here");
+    EXPECT_EQ(run(dir, {"sw.bin", "e/img.bin"}).status, 1);
+    EXPECT_FALSE(fs::exists(dir / "e/img.bin"));
+    ASSERT_EQ(umount2((dir / "e").c_str(), 0), 0);
+    EXPECT_EQ(run(dir, {"sw.bin", loops.back()}).status, 1);
+}
+
+// The image is the file behind the disk whose file system holds the software file.
+TEST_F(OwnFileSystems, TheFileUnderTheSoftwareFilesDiskIsRefused)
+{
+    write_file(dir / "disk.img", "");
+    fs::resize_file(dir / "disk.img", 8u << 20);
+    SKIP_UNLESS(ext4_at(dir / "disk.img", dir / "m1"), "cannot make an ext4 on a loop device here");
+    const std::string sw = pattern(5000);
+    write_file(dir / "m1/fw.bin", sw);
+    EXPECT_EQ(run(dir, {"m1/fw.bin", "disk.img"}).status, 1);
+    EXPECT_EQ(fs::file_size(dir / "disk.img"), 8u << 20);
+    EXPECT_EQ(read_file(dir / "m1/fw.bin"), sw);
 }
 
 } // namespace
