@@ -348,8 +348,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "merged/copy.bin", 0},
         // A pipe is no view of a file; content that repeats is compared to its end.
         ViewCase{"pipe over an earlier image in an overlay", View::pipe_rerun, "/dev/stdin", "merged/img.bin", 0},
-        ViewCase{"erased flash start over an earlier image in an overlay", View::erased_rerun, "merged/sw.bin",
-                 "merged/img.bin", 0}),
+        ViewCase{"erased flash start in an overlay over an earlier image", View::erased_rerun, "merged/sw.bin",
+                 "t/img.bin", 0}),
     described<ViewCase>);
 
 // Linux gives a disk to one exclusive writer: a second run onto the disk that a first run is
