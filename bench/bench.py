@@ -26,11 +26,12 @@ MIB = 1 << 20
 
 
 def tools(swug, baseline, sw, img):
-    """Each tool's command line; tail writes to its standard output, redirected to img."""
+    """Each tool's command line; tail writes through a shell's redirection, then syncs img."""
     commands = {
+        # swug syncs its image before exit 0, so its peers sync theirs too.
         "dd": (["dd", f"if={sw}", f"of={img}", "bs=1M", "skip=128", "iflag=skip_bytes",
-                "status=none"], None),
-        "tail": (["tail", "-c", "+129", sw], img),
+                "conv=fdatasync", "status=none"], None),
+        "tail": (["sh", "-c", 'tail -c +129 "$0" > "$1" && sync -d "$1"', sw, img], None),
         "swug": ([swug, sw, img], None),
     }
     if baseline is not None:
