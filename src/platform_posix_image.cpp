@@ -194,7 +194,10 @@ static bool other_than_software(const char *name, int sw_fd, file_identity *name
 }
 
 // The status flags of a descriptor that the run inherited on the file st: standard input, output
-// or error, or the descriptor that a name such as /dev/fd/3 leads to; -1 when none holds it.
+// or error, or the descriptor that a name such as /dev/fd/3 leads to; NOT_INHERITED when none
+// holds it, CANNOT_TELL when a descriptor's status or flags cannot be read.
+constexpr int NOT_INHERITED = -1;
+constexpr int CANNOT_TELL = -2;
 static int inherited_flags(const struct stat &st, const char *name)
 {
     int named_fd = -1;
@@ -203,10 +206,19 @@ static int inherited_flags(const struct stat &st, const char *name)
     const int candidates[] = {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO, named_fd};
     for (const int fd : candidates) {
         struct stat held{};
-        if (fd >= 0 && fstat(fd, &held) == 0 && same_inode(held, st))
-            return fcntl(fd, F_GETFL);
+        if (fd < 0)
+            continue;
+        if (fstat(fd, &held) != 0) {
+            if (errno == EBADF)
+                continue;
+            return CANNOT_TELL;
+        }
+        if (same_inode(held, st)) {
+            const int flags = fcntl(fd, F_GETFL);
+            return flags == -1 ? CANNOT_TELL : flags;
+        }
     }
-    return -1;
+    return NOT_INHERITED;
 }
 
 std::FILE *open_image(const char *name, std::FILE *p_sw_file)
@@ -222,11 +234,11 @@ std::FILE *open_image(const char *name, std::FILE *p_sw_file)
         return nullptr;
     file_identity img{};
     const bool usable = usable_image(fd, name, named, alone, created, &img);
-    image_fd = usable ? fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1) : -1;
     // A file that a descriptor of whoever started the run also holds (">", ">>") keeps its name,
     // and where that descriptor appends, the image goes after what the file holds.
-    const int inherited = S_ISREG(img.st.st_mode) ? inherited_flags(img.st, name) : -1;
-    image_appends = inherited != -1 && (inherited & O_APPEND) != 0;
+    const int inherited = usable && S_ISREG(img.st.st_mode) ? inherited_flags(img.st, name) : NOT_INHERITED;
+    image_fd = usable && inherited != CANNOT_TELL ? fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1) : -1;
+    image_appends = inherited >= 0 && (inherited & O_APPEND) != 0;
     image_base = 0;
     std::FILE *p_img_file = image_fd >= 0 ? fdopen(fd, image_appends ? "ab" : "wb") : nullptr;
     if (p_img_file == nullptr) {
@@ -249,7 +261,7 @@ std::FILE *open_image(const char *name, std::FILE *p_sw_file)
     image_facts = {};
     image_facts.on_disk = S_ISREG(img.st.st_mode);
     image_facts.created = created;
-    image_facts.one_name = inherited == -1;
+    image_facts.one_name = inherited == NOT_INHERITED;
     return p_img_file;
 }
 
