@@ -1,91 +1,9 @@
 // Files on file systems of their own, which the cases mount as root.
 #include "harness.h"
 
-#include <linux/loop.h>
-#include <sys/mount.h>
-
 namespace {
 
 using namespace e2e;
-
-class OwnFileSystems : public Swug {
-protected:
-    void SetUp() override
-    {
-        if (windows)
-            GTEST_SKIP() << "mounts a POSIX file system";
-        SKIP_UNLESS(geteuid() == 0, "needs root, to mount file systems");
-        Swug::SetUp();
-    }
-
-    void TearDown() override
-    {
-        // A loop device bound to another goes first.
-        for (auto device = loops.rbegin(); device != loops.rend(); ++device) {
-            const int fd = open(device->c_str(), O_RDONLY | O_CLOEXEC);
-            ioctl(fd, LOOP_CLR_FD, 0);
-            close(fd);
-        }
-        for (auto at = mounts.rbegin(); at != mounts.rend(); ++at)
-            umount2(at->c_str(), MNT_DETACH);
-        Swug::TearDown();
-    }
-
-    // Mounts a file system at a folder below the test folder; false when it cannot.
-    bool mount_at(const fs::path &at, const char *type, const std::string &options)
-    {
-        fs::create_directories(at);
-        if (mount(type, at.c_str(), type, 0, options.c_str()) != 0)
-            return false;
-        mounts.push_back(at);
-        return true;
-    }
-
-    // Shows the folder from at through bindfs, a FUSE file system that passes every file on.
-    bool bindfs_at(const fs::path &from, const fs::path &at, const char *option = nullptr)
-    {
-        fs::create_directories(at);
-        const int none = open("/dev/null", O_RDWR | O_CLOEXEC);
-        std::vector<std::string> words{bindfs_exe, from.string(), at.string()};
-        if (option != nullptr)
-            words.insert(words.begin() + 1, option);
-        const pid_t pid = start_words(dir, words, none, none);
-        close(none);
-        if (wait_exit(pid, Clock::now() + deadline) != 0)
-            return false;
-        mounts.push_back(at);
-        return true;
-    }
-
-    // Binds a free loop device to file, from offset on; its name, or an empty string when none can
-    // be had.
-    std::string loop_device_on(const fs::path &file, unsigned offset = 0)
-    {
-        const int control = open("/dev/loop-control", O_RDWR | O_CLOEXEC);
-        const int backing = open(file.c_str(), O_RDWR | O_CLOEXEC);
-        std::string device;
-        // Another program may take the free device first.
-        for (int tries = 0; device.empty() && control >= 0 && backing >= 0 && tries < 10; ++tries) {
-            const int number = ioctl(control, LOOP_CTL_GET_FREE);
-            const std::string name = "/dev/loop" + std::to_string(number);
-            const int fd = number >= 0 ? open(name.c_str(), O_RDWR | O_CLOEXEC) : -1;
-            loop_info64 info{};
-            info.lo_offset = offset;
-            if (fd >= 0 && ioctl(fd, LOOP_SET_FD, backing) == 0 && ioctl(fd, LOOP_SET_STATUS64, &info) == 0)
-                device = name;
-            close(fd);
-        }
-        close(control);
-        close(backing);
-        if (!device.empty())
-            loops.push_back(device);
-        return device;
-    }
-
-    static constexpr char bindfs_exe[] = "/usr/bin/bindfs";
-    std::vector<fs::path> mounts;
-    std::vector<std::string> loops;
-};
 
 enum class Holder {
     symlink,           // the image's name is a symbolic link to the file
