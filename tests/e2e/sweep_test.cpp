@@ -35,24 +35,12 @@ bool among(const std::string &call, const std::string &calls)
     return (" " + calls + " ").find(" " + call + " ") != std::string::npos;
 }
 
-// The faults of occurrence k of call, one run each: EIO; ENOSPC for writes, syncs and truncation;
-// EINTR for reads, writes and opens; SIGTERM on entry.
-std::vector<std::string> faults_of(const std::string &call, int k)
-{
-    const std::string when = ":when=" + std::to_string(k);
-    std::vector<std::string> faults{call + ":error=EIO" + when, call + ":signal=TERM" + when};
-    if (among(call, "write pwrite64 writev fsync fdatasync ftruncate"))
-        faults.push_back(call + ":error=ENOSPC" + when);
-    if (among(call, "read pread64 readv write pwrite64 writev open openat"))
-        faults.push_back(call + ":error=EINTR" + when);
-    return faults;
-}
-
-// The faults for the calls of a reference run's log, from main's first call (a look at standard
-// input) on; strace counts a call's occurrences from the start, the loader's too. The set-up's
-// calls, before the first open, are the same in every scenario: only the first sweeps them. The
-// allocator's calls are left out: the tool allocates nothing itself, and a sanitizer's allocator
-// ends the process when one fails. So is the process's end, which cannot fail.
+// The faults of a reference run's calls, one run each, from main's first call (a look at standard
+// input) on: EIO; ENOSPC for writes, syncs and truncation; EINTR for reads, writes and opens;
+// SIGTERM on entry. strace counts a call's occurrences from the start, the loader's too. The
+// set-up's calls, before the first open, are the same in every scenario: only the first sweeps
+// them. The allocator's calls are left out: the tool allocates nothing itself, and a sanitizer's
+// allocator ends the process when one fails. So is the process's end, which cannot fail.
 std::vector<std::string> faults_in(const std::string &log, const char *always, bool set_up)
 {
     std::istringstream lines(log);
@@ -67,31 +55,34 @@ std::vector<std::string> faults_in(const std::string &log, const char *always, b
             continue; // a signal, or the end
         in_main = in_main || line.compare(from, 17, "fcntl(0, F_GETFD)") == 0;
         opened = opened || (in_main && among(call, "open openat"));
-        const int k = ++seen[call];
-        if (in_main && (opened || set_up) && !among(call, "brk mmap munmap mremap mprotect madvise exit_group") &&
-            std::string(always != nullptr ? always : "").rfind(call + ":", 0) != 0)
-            for (const std::string &fault : faults_of(call, k))
-                faults.push_back(fault);
+        const std::string when = ":when=" + std::to_string(++seen[call]);
+        if (!in_main || !(opened || set_up) || among(call, "brk mmap munmap mremap mprotect madvise exit_group") ||
+            std::string(always != nullptr ? always : "").rfind(call + ":", 0) == 0)
+            continue;
+        faults.insert(faults.end(), {call + ":error=EIO" + when, call + ":signal=TERM" + when});
+        if (among(call, "write pwrite64 writev fsync fdatasync ftruncate"))
+            faults.push_back(call + ":error=ENOSPC" + when);
+        if (among(call, "read pread64 readv write pwrite64 writev open openat"))
+            faults.push_back(call + ":error=EINTR" + when);
     }
     return faults;
 }
 
-// What a run did: its exit status, and whether its fault came.
+// A run: its exit status, whether its fault came, and what broke, or an empty string.
 struct Played {
-    int status = -1;
-    bool met = false;
+    int status;
+    bool met;
+    std::string broken;
 };
 
 class Sweep : public OwnFileSystems {
 protected:
     void SetUp() override { Swug::SetUp(); } // root only for the loop devices
 
-    // Plays one run in folder at, with fault injected (none when empty); what broke, or an empty
-    // string.
-    std::string play(const Scenario &s, const fs::path &at, const std::string &img, const std::string &fault,
-                     Played *played)
+    // Plays one run in folder at, with fault injected (none when empty).
+    Played play(const Scenario &s, const fs::path &at, const std::string &img, const std::string &fault)
     {
-        const std::string old = std::string(body.size(), 'o');
+        const std::string old(body.size(), 'o');
         if (s.old_image)
             write_file(at / img, old);
         else
@@ -99,32 +90,26 @@ protected:
         std::vector<std::string> tracer = traced(fault, (at / "strace.log").string());
         if (s.always != nullptr)
             tracer.insert(tracer.end(), {"-e", std::string("inject=") + s.always});
-        int in_pipe[2] = {-1, -1};
-        if (pipe2(in_pipe, O_CLOEXEC) != 0 || fcntl(in_pipe[1], F_SETFL, O_NONBLOCK) != 0)
-            return "no pipe";
-        const int none = open("/dev/null", O_RDWR | O_CLOEXEC);
         const auto until = Clock::now() + std::chrono::seconds(10);
-        const pid_t pid = start(at, {s.from_pipe ? "/dev/stdin" : "sw.bin", img}, s.from_pipe ? in_pipe[0] : none,
-                                none, false, nullptr, tracer);
-        close(in_pipe[0]);
-        close(none);
-        if (s.from_pipe)
-            (void)write_all(in_pipe[1], sw, until); // the tool may go before it has read it all
-        close(in_pipe[1]);
-        const int status = played->status = wait_exit(pid, until);
+        const auto [pid, feed] =
+            start_on_pipe(at, {s.from_pipe ? "/dev/stdin" : "sw.bin", img}, 0, nullptr, tracer);
+        // The tool may go before it has read it all.
+        if (s.from_pipe && fcntl(feed, F_SETFL, O_NONBLOCK) == 0)
+            (void)write_all(feed, sw, until);
+        close(feed);
+        Played p{wait_exit(pid, until), false, ""};
         const std::string log = read_file(at / "strace.log").value_or("");
-        played->met = log.find("(INJECTED)") != std::string::npos || log.find("--- SIGTERM") != std::string::npos;
+        p.met = log.find("(INJECTED)") != std::string::npos || log.find("--- SIGTERM") != std::string::npos;
         std::optional<std::string> image = read_file(at / img);
         // A disk can be neither removed nor emptied: what a failed run left on it is not asked.
         if (s.on_loop)
-            image = status == 0 ? std::optional(image.value_or("").substr(0, body.size())) : std::nullopt;
-        const std::optional<std::string> sw_now = read_file(at / "sw.bin");
-        if (sw_now != sw)
-            write_file(at / "sw.bin", sw);
+            image = p.status == 0 ? std::optional(image.value_or("").substr(0, body.size())) : std::nullopt;
         const int ended_by = fault.find("signal=TERM") != std::string::npos ? 128 + SIGTERM : 0;
-        const std::string broken = broken_by_run(status, ended_by, sw_now, sw, image, old);
-        return broken.empty() ? "" : broken + " (exit status " + std::to_string(status) + ", image of " +
-                                         std::to_string(image.value_or("").size()) + " bytes)";
+        p.broken = broken_by_run(p.status, ended_by, read_file(at / "sw.bin"), sw, image, old);
+        if (!p.broken.empty())
+            p.broken += ", exit status " + std::to_string(p.status) + ", image of " +
+                        std::to_string(image.value_or("").size()) + " bytes";
+        return p;
     }
 
     // A few blocks past the smallest stream buffer, and past a pipe's 64 KiB.
@@ -137,7 +122,7 @@ TEST_F(Sweep, posix_sweep)
     if (windows)
         GTEST_SKIP() << "strace injects faults into the POSIX program";
     SKIP_UNLESS(access(strace_exe, X_OK) == 0, "needs strace, to inject faults");
-    // Two runs at a time, each worker in a folder of its own, with a loop device of its own.
+    // Two runs at a time, each in a folder of its own, with a loop device of its own.
     const fs::path at[2] = {dir / "w0", dir / "w1"};
     std::string disks[2];
     for (int w = 0; w < 2; ++w) {
@@ -146,31 +131,28 @@ TEST_F(Sweep, posix_sweep)
         disks[w] = geteuid() == 0 ? loop_device_on(at[w] / "disk.bin") : "";
     }
     const bool loops_here = !disks[0].empty() && !disks[1].empty();
-    int runs = 0;
-    int violations = 0;
+    std::size_t runs = 0;
+    std::size_t violations = 0;
     for (const Scenario &s : scenarios) {
         if (s.on_loop && !loops_here)
             continue;
         const auto image_of = [&](int w) { return s.on_loop ? disks[w] : std::string("img.bin"); };
-        Played reference;
-        EXPECT_EQ(play(s, at[0], image_of(0), "", &reference), "") << s.what << ": the reference run";
-        EXPECT_EQ(reference.status, 0) << s.what << ": the reference run";
+        const Played reference = play(s, at[0], image_of(0), "");
+        EXPECT_TRUE(reference.status == 0 && reference.broken.empty()) << s.what << ": " << reference.broken;
         EXPECT_EQ(reference.met, s.always != nullptr) << s.what << ": the reference run's own fault";
-        const std::string log = read_file(at[0] / "strace.log").value_or("");
-        const std::vector<std::string> faults = faults_in(log, s.always, &s == scenarios);
-        EXPECT_FALSE(faults.empty()) << s.what << ": no call of main's in the reference run";
+        const std::vector<std::string> faults =
+            faults_in(read_file(at[0] / "strace.log").value_or(""), s.always, &s == scenarios);
         std::atomic<std::size_t> next{0};
         std::atomic<int> unmet{0};
         std::mutex named;
         std::vector<std::string> broken;
         const auto worker = [&](int w) {
             for (std::size_t i = next++; i < faults.size(); i = next++) {
-                Played played;
-                const std::string what = play(s, at[w], image_of(w), faults[i], &played);
-                unmet += played.met ? 0 : 1;
+                const Played p = play(s, at[w], image_of(w), faults[i]);
+                unmet += p.met ? 0 : 1;
                 const std::lock_guard<std::mutex> lock(named);
-                if (!what.empty())
-                    broken.push_back(faults[i] + ": " + what);
+                if (!p.broken.empty())
+                    broken.push_back(faults[i] + ": " + p.broken);
             }
         };
         std::thread second(worker, 1);
@@ -181,13 +163,13 @@ TEST_F(Sweep, posix_sweep)
         std::printf("sweep, %s: %zu runs, %zu violations, %d faults not met\n", s.what, faults.size(),
                     broken.size(), unmet.load());
         // A pipe's reads are as many as its writer's timing makes them.
-        EXPECT_TRUE(s.from_pipe || unmet == 0) << s.what << ": " << unmet << " faults did not come";
-        runs += static_cast<int>(faults.size());
-        violations += static_cast<int>(broken.size());
+        EXPECT_TRUE(!faults.empty() && (s.from_pipe || unmet == 0)) << s.what << ": " << unmet << " faults not met";
+        runs += faults.size();
+        violations += broken.size();
     }
-    std::printf("sweep: %d runs, %d violations\n", runs, violations);
+    std::printf("sweep: %zu runs, %zu violations\n", runs, violations);
     std::fflush(stdout);
-    EXPECT_EQ(violations, 0);
+    EXPECT_EQ(violations, 0u);
     SKIP_UNLESS(loops_here, "cannot bind a loop device here, for the image on a disk");
 }
 
