@@ -75,7 +75,7 @@ struct Played {
     std::string broken;
 };
 
-class Sweep : public OwnFileSystems {
+class PosixSweep : public OwnFileSystems {
 protected:
     void SetUp() override { Swug::SetUp(); } // root only for the loop devices
 
@@ -113,11 +113,11 @@ protected:
     }
 
     // A few blocks past the smallest stream buffer, and past a pipe's 64 KiB.
-    const std::string sw = pattern(100000);
+    const std::string sw = pattern(70000);
     const std::string body = body_of(sw);
 };
 
-TEST_F(Sweep, posix_sweep)
+TEST_F(PosixSweep, posix_sweep)
 {
     if (windows)
         GTEST_SKIP() << "strace injects faults into the POSIX program";
