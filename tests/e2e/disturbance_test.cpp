@@ -93,12 +93,6 @@ void stdout_to_image()
     if (fd < 0 || dup2(fd, 1) < 0)
         _exit(126);
 }
-void stdout_appends_to_image()
-{
-    const int fd = open("img.bin", O_WRONLY | O_APPEND | O_CLOEXEC);
-    if (fd < 0 || dup2(fd, 1) < 0)
-        _exit(126);
-}
 void limit_file_size_stderr_appends_to_image()
 {
     limit_file_size();

@@ -194,6 +194,14 @@ inline void limit_file_size()
         _exit(126);
 }
 
+// Standard output appends to img.bin, as a shell's ">>" leaves it.
+inline void stdout_appends_to_image()
+{
+    const int fd = open("img.bin", O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd < 0 || dup2(fd, 1) < 0)
+        _exit(126);
+}
+
 // Started with standard output closed, as a careless parent may start it.
 inline void close_stdout()
 {

@@ -19,6 +19,7 @@ struct Scenario {
     bool from_pipe;               // the software file is /dev/stdin, a pipe
     bool on_loop;                 // the image is a loop device
     const char *always = nullptr; // a fault that every run meets, as strace's inject= says it
+    bool appended = false;        // the image is standard output, appending to the old image
 };
 
 const Scenario scenarios[] = {
@@ -28,6 +29,7 @@ const Scenario scenarios[] = {
     {"software file that cannot seek", false, false, false, "lseek:error=ESPIPE"},
     {"software file from a pipe", true, true, false},
     {"image on a loop device", true, false, true},
+    {"image standard output appending to a file", true, false, false, nullptr, true},
 };
 
 bool among(const std::string &call, const std::string &calls)
@@ -92,7 +94,8 @@ protected:
             tracer.insert(tracer.end(), {"-e", std::string("inject=") + s.always});
         const auto until = Clock::now() + std::chrono::seconds(10);
         const auto [pid, feed] =
-            start_on_pipe(at, {s.from_pipe ? "/dev/stdin" : "sw.bin", img}, 0, nullptr, tracer);
+            start_on_pipe(at, {s.from_pipe ? "/dev/stdin" : "sw.bin", s.appended ? "/dev/stdout" : img}, 0,
+                          s.appended ? stdout_appends_to_image : nullptr, tracer);
         // The tool may go before it has read it all.
         if (s.from_pipe && fcntl(feed, F_SETFL, O_NONBLOCK) == 0)
             (void)write_all(feed, sw, until);
@@ -104,6 +107,9 @@ protected:
         // A disk can be neither removed nor emptied: what a failed run left on it is not asked.
         if (s.on_loop)
             image = p.status == 0 ? std::optional(image.value_or("").substr(0, body.size())) : std::nullopt;
+        // What was appended after the old image, which stays whole.
+        if (s.appended)
+            image = image.value_or("").rfind(old, 0) == 0 ? image->substr(old.size()) : "the old image harmed";
         const int ended_by = fault.find("signal=TERM") != std::string::npos ? 128 + SIGTERM : 0;
         p.broken = broken_by_run(p.status, ended_by, read_file(at / "sw.bin"), sw, image, old);
         if (!p.broken.empty())
