@@ -103,11 +103,11 @@ static long leading_bytes(HANDLE file, char *bytes, DWORD cap)
         return -1;
     DWORD total = 0;
     DWORD got = 0;
-    bool read = true;
-    while (total < cap && (read = ReadFile(again, bytes + total, cap - total, &got, nullptr) != 0) && got > 0)
+    bool ok = true;
+    while (total < cap && (ok = ReadFile(again, bytes + total, cap - total, &got, nullptr) != 0) && got > 0)
         total += got;
     CloseHandle(again);
-    return read ? static_cast<long>(total) : -1;
+    return ok ? static_cast<long>(total) : -1;
 }
 
 // Two names of one file begin with the same bytes. Their first 4 KiB are compared, over the shorter
@@ -125,8 +125,11 @@ static bool same_leading_bytes(HANDLE a, HANDLE b)
     return std::memcmp(a_bytes, b_bytes, static_cast<std::size_t>(shorter)) == 0;
 }
 
+// A pipe is no file on disk, and its bytes are not to be read twice.
 bool other_than_software(HANDLE image, HANDLE software, bool created)
 {
+    if (GetFileType(software) != FILE_TYPE_DISK)
+        return true;
     const int same = same_file(image, software);
     if (same >= 0)
         return same == 0;
