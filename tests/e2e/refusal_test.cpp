@@ -92,8 +92,7 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"same file through a symlink on NFS", "soft.bin", "sw.bin", false, false, nullptr, nfs},
         RefusalCase{"new image on a fixed disk whose write-back fails", "sw.bin", "new.bin", false, false, nullptr,
                     "failing-disk"},
-        RefusalCase{"image is a raw volume", "sw.bin", R"(\\.\C:)", false, true},
-        RefusalCase{"software file is a whole disk", R"(\\.\PhysicalDrive0)", "old.bin", false, true}),
+        RefusalCase{"image is a raw volume", "sw.bin", R"(\\.\C:)", false, true}),
     described<RefusalCase>);
 
 // A write or read failure is never reported as written, and a broken image is removed.

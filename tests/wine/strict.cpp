@@ -289,9 +289,9 @@ HANDLE WINAPI strict_create_file(LPCWSTR name, DWORD access, DWORD share, LPSECU
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
-    const DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    HANDLE file = CreateFileW(name, access, setting == Setting::nfs_volume ? share_all : share, security, disposition,
-                              flags, template_file);
+    if (setting == Setting::nfs_volume)
+        share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE file = CreateFileW(name, access, share, security, disposition, flags, template_file);
     if (file == INVALID_HANDLE_VALUE)
         return file;
     const DWORD error = GetLastError(); // ERROR_ALREADY_EXISTS tells the caller what happened
@@ -464,9 +464,7 @@ BOOL WINAPI strict_get_volume_information(HANDLE file, LPWSTR label, DWORD label
         return (SetLastError(ERROR_BAD_LENGTH), FALSE);
     if (fs_name != nullptr)
         std::wcscpy(fs_name, played_name);
-    if (setting == Setting::nfs_volume)
-        return TRUE;
-    if (flags != nullptr)
+    if (flags != nullptr && setting == Setting::fat_volume)
         *flags = FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK;
     return TRUE;
 }
