@@ -82,10 +82,11 @@ int same_file(HANDLE a, HANDLE b)
 
 // Share modes hold where one file system checks every open of the file against the others: a local
 // volume, and an SMB share, whose server checks each client's open against every open of the file
-// (MS-SMB2 3.3.5.9 opens through the object store, MS-FSA 2.1.5.1.2; Samba, source3/smbd/open.c,
-// open_mode_check). A redirector of another protocol (NFS, WebDAV) or a user-mode file system on a
-// network drive may see one file under two names as two files (FILE_REMOTE_PROTOCOL_INFO, whose
-// Protocol is WNNC_NET_SMB for SMB; a local volume answers no such query).
+// (MS-SMB2 3.3.5.9 opens through the object store, which checks sharing, MS-FSA 2.1.5.1.2.2;
+// Samba, source3/smbd/open.c, open_mode_check). A redirector of another protocol (NFS, WebDAV) or
+// a user-mode file system on a network drive may see one file under two names as two files
+// (FILE_REMOTE_PROTOCOL_INFO, whose Protocol is WNNC_NET_SMB for SMB; a local volume answers no such
+// query).
 static bool share_modes_hold(HANDLE file)
 {
     FILE_REMOTE_PROTOCOL_INFO remote{};
