@@ -31,7 +31,7 @@ int read_current_dir(char *dir, std::size_t cap);
 // descriptor is filled with the root folder, so that no file of the run is taken for one. On
 // Windows, Ctrl-C, Ctrl-Break and closing the console cancel the run's blocking I/O and give the
 // run up to 3 seconds to deal with its image before the process ends; log-off and shutdown do not
-// end a run.
+// end a run that a service started.
 void set_up_process();
 
 // 1 once a signal has marked the run interrupted, 0 before.

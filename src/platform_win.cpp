@@ -57,9 +57,19 @@ static bool in_device_form(const wchar_t *path)
     return path[0] == L'\\' && path[1] == L'\\' && (path[2] == L'?' || path[2] == L'.') && path[3] == L'\\';
 }
 
+// A device form with nothing below the device: \\.\C:, \\.\PhysicalDrive0, \\?\Volume{...}, \\.\NUL.
+// It opens the volume, the disk or the port itself, never a file on it; a file's path always has a
+// backslash after its volume's name (Naming Files, Paths, and Namespaces: Win32 Device Namespaces).
+static bool names_device_itself(const wchar_t *path)
+{
+    return in_device_form(path) && std::wcschr(path + 4, L'\\') == nullptr;
+}
+
 // A name whose full path reaches MAX_PATH opens only in its verbatim form where long paths are not
 // enabled system-wide. Windows takes a verbatim path as it stands, so it is made from the full
-// path, in which the name's slashes are already backslashes and its "." and ".." resolved.
+// path, in which the name's slashes are already backslashes and its "." and ".." resolved. A name
+// of a volume or a whole disk is refused before anything opens it: a write there would go to the
+// device, sector by sector.
 int wide_path(const char *utf8, wchar_t *wide, int units)
 {
     wchar_t name[NAME_UNITS];
@@ -67,9 +77,12 @@ int wide_path(const char *utf8, wchar_t *wide, int units)
     if (to_wide(utf8, name, NAME_UNITS) != 0)
         return -1;
     const DWORD full_len = GetFullPathNameW(name, PATH_UNITS, full, nullptr);
+    const bool full_fits = full_len > 0 && full_len < static_cast<DWORD>(PATH_UNITS);
+    if (names_device_itself(name) || (full_fits && names_device_itself(full)))
+        return -1;
     // Short paths, names without a full path that fits, and names already in a device or verbatim
     // form open as the user gave them.
-    if (full_len < MAX_PATH || full_len >= static_cast<DWORD>(PATH_UNITS) || in_device_form(full))
+    if (full_len < MAX_PATH || !full_fits || in_device_form(full))
         return join_wide(L"", name, wide, units);
     if (full[0] == L'\\' && full[1] == L'\\')
         return join_wide(L"\\\\?\\UNC\\", full + 2, wide, units);
@@ -119,11 +132,17 @@ HANDLE handle_of(std::FILE *stream)
     return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
 }
 
-// Before Windows 11 a name such as nul.bin or aux.txt opens a device too, as NUL and AUX do.
+// Before Windows 11 a name such as nul.bin or aux.txt opens a device too, as NUL and AUX do. A
+// volume or a whole disk is FILE_TYPE_DISK as a file is, but tells no size: fastfat answers no
+// query on a volume open (fileinfo.c, FatCommonQueryInformation, UserVolumeOpen:
+// STATUS_INVALID_PARAMETER), and a disk's own driver none at all.
 bool usable_type(HANDLE file)
 {
     const DWORD type = GetFileType(file);
-    return type == FILE_TYPE_DISK || type == FILE_TYPE_PIPE;
+    FILE_STANDARD_INFO standard{};
+    return type == FILE_TYPE_PIPE ||
+           (type == FILE_TYPE_DISK &&
+            GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard) && !standard.Directory);
 }
 
 int descriptor_of(HANDLE file, int flags)

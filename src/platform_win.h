@@ -20,13 +20,15 @@ int to_wide(const char *utf8, wchar_t *wide, int units);
 constexpr int PATH_UNITS = 1024;
 
 // The UTF-8 name of a file as the wide name to open it by, in wide, which holds units; 0, or -1
-// when it has no exact UTF-16 form or does not fit. It touches no file.
+// when it has no exact UTF-16 form, does not fit, or names a device itself (a volume, a disk, a
+// port) rather than a file. It touches no file.
 int wide_path(const char *utf8, wchar_t *wide, int units);
 
 // The system handle under a stream.
 HANDLE handle_of(std::FILE *stream);
 
-// True for a file on disk or a pipe; false for a device (NUL, CON, a serial port).
+// True for a file on disk or a pipe; false for a device (NUL, CON, a serial port, a volume or a
+// whole disk opened as such).
 bool usable_type(HANDLE file);
 
 // A binary descriptor over an open handle, which it then owns; -1, with the handle closed, when
@@ -35,6 +37,15 @@ int descriptor_of(HANDLE file, int flags);
 
 // The stream over an open handle, which it then owns; nullptr, with the handle closed, when none.
 std::FILE *stream_of(HANDLE file, int flags, const char *mode);
+
+// 1 when the two handles are one file, 0 when they are not, -1 when no id that the volumes promise
+// tells it.
+int same_file(HANDLE a, HANDLE b);
+
+// True when the image, opened for writing, is not the software file: an id says so, or the image
+// is new, or the software file's share mode would have kept it from opening (where share modes
+// hold), or it begins otherwise. created says whether this run made the image.
+bool other_than_software(HANDLE image, HANDLE software, bool created);
 
 // What the run's thread does, for the console handler: while an image may be open the handler
 // cancels the thread's blocking I/O, so that the run itself removes or empties its image.

@@ -33,7 +33,9 @@ void set_run_phase(LONG phase)
 // its image or its time is up. The process ends here for Ctrl-C, Ctrl-Break and closing the
 // console: Windows' default action under wine ends it with status 0, as if the run succeeded.
 // Log-off and shutdown reach a console program only where a service started it, whose default
-// handler ignores both (HandlerRoutine, Remarks): they pass on to it, and the run goes on.
+// handler ignores both (HandlerRoutine, Remarks): they pass on to it, and the run goes on. An
+// interactive run is terminated at log-off with the rest of the session, as a kill ends it
+// (HandlerRoutine, CTRL_LOGOFF_EVENT; Logging Off): its delete mark removes its image.
 static BOOL WINAPI on_console_event(DWORD event)
 {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)

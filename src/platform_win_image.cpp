@@ -16,61 +16,11 @@
 
 #include <fcntl.h>
 
-#include <cstring>
-#include <cwchar>
-
 // What the run did to the image it opened, and whether its handle's close removes it.
 static image_run image_facts;
 static bool image_marked = false;
 // A second handle to the image, which outlives its stream, for a failed run to remove or empty it.
 static HANDLE image_handle = nullptr;
-
-// A 128-bit id names one file of its volume, unless it is 0 (the file system has none) or all ones
-// (none could be made unique for the file): FILE_ID_INFORMATION; MS-FSCC 2.1.10.
-static bool id_names_one_file(const FILE_ID_128 &id)
-{
-    bool zero = true;
-    bool ones = true;
-    for (const BYTE part : id.Identifier) {
-        zero = zero && part == 0;
-        ones = ones && part == 0xff;
-    }
-    return !zero && !ones;
-}
-
-// The 64-bit index "uniquely identifies a file in NTFS. On other file systems, this file ID is not
-// guaranteed to be unique" (ZwQueryInformationFile, FileInternalInformation): FAT makes it from the
-// folder's first cluster plus the entry's offset (fastfat, FatGenerateFileIdFromDirentOffset), so
-// a folder past its first cluster repeats the ids of another; ReFS's needs its 128-bit id.
-static bool index_names_one_file(HANDLE file)
-{
-    wchar_t fs_name[MAX_PATH + 1];
-    return GetVolumeInformationByHandleW(file, nullptr, 0, nullptr, nullptr, nullptr, fs_name, MAX_PATH + 1) &&
-           std::wcscmp(fs_name, L"NTFS") == 0;
-}
-
-// 1 when the two handles are one file, 0 when they are not, -1 when it cannot be told: only an id
-// that the volume promises names one file is trusted (ReFS and NTFS give one; FAT, exFAT and some
-// network folders do not). Where none is, the software file's share mode still keeps any name of
-// it from opening for writing. Windows 7 has no 128-bit ids, and fails the call.
-static int same_file(HANDLE a, HANDLE b)
-{
-    FILE_ID_INFO a_id{};
-    FILE_ID_INFO b_id{};
-    if (GetFileInformationByHandleEx(a, FileIdInfo, &a_id, sizeof a_id) &&
-        GetFileInformationByHandleEx(b, FileIdInfo, &b_id, sizeof b_id) && id_names_one_file(a_id.FileId) &&
-        id_names_one_file(b_id.FileId))
-        return a_id.VolumeSerialNumber == b_id.VolumeSerialNumber &&
-               std::memcmp(&a_id.FileId, &b_id.FileId, sizeof a_id.FileId) == 0;
-    BY_HANDLE_FILE_INFORMATION a_info{};
-    BY_HANDLE_FILE_INFORMATION b_info{};
-    if (!index_names_one_file(a) || !index_names_one_file(b) || !GetFileInformationByHandle(a, &a_info) ||
-        !GetFileInformationByHandle(b, &b_info) || (a_info.nFileIndexHigh | a_info.nFileIndexLow) == 0 ||
-        (b_info.nFileIndexHigh | b_info.nFileIndexLow) == 0)
-        return -1;
-    return a_info.dwVolumeSerialNumber == b_info.dwVolumeSerialNumber &&
-           a_info.nFileIndexHigh == b_info.nFileIndexHigh && a_info.nFileIndexLow == b_info.nFileIndexLow;
-}
 
 // How many names the file has; 0 when it cannot be told. Read only while the run's mark is not set:
 // under it NTFS counts that name out, so a file with one name shows none (MS-FSA 2.1.5.12.27).
@@ -133,7 +83,7 @@ static std::FILE *adopt_image(HANDLE file, bool created, std::FILE *p_sw_file)
     image_facts.on_disk = disk;
     image_facts.created = disk && created;
     image_marked = disk && created && mark_for_removal(file, true);
-    if (disk && (same_file(file, handle_of(p_sw_file)) == 1 ||
+    if (disk && (!other_than_software(file, handle_of(p_sw_file), created) ||
                  !DuplicateHandle(GetCurrentProcess(), file, GetCurrentProcess(), &image_handle, 0,
                                   FALSE, DUPLICATE_SAME_ACCESS))) {
         image_handle = nullptr;
@@ -208,18 +158,6 @@ static bool name_holds(HANDLE file, const char *name)
     return holds;
 }
 
-// True when the image lies on a local fixed disk, whose cache Windows writes out itself. A network
-// share (DRIVE_REMOTE), a removable or unknown drive, and a device, which has no path on a volume,
-// are flushed before the image is kept (GetFinalPathNameByHandleW, GetVolumePathNameW, GetDriveTypeW).
-static bool on_fixed_disk(HANDLE file)
-{
-    wchar_t path[PATH_UNITS];
-    wchar_t root[PATH_UNITS];
-    const DWORD len = GetFinalPathNameByHandleW(file, path, PATH_UNITS, VOLUME_NAME_DOS);
-    return len > 0 && len < static_cast<DWORD>(PATH_UNITS) && GetVolumePathNameW(path, root, PATH_UNITS) &&
-           GetDriveTypeW(root) == DRIVE_FIXED;
-}
-
 // Keeps a written image. Its mark is cleared first, so that its name can be looked up; where the
 // name no longer holds it, the failed run's close marks it again or empties it.
 static bool keep_image(HANDLE file, const char *name)
@@ -228,9 +166,14 @@ static bool keep_image(HANDLE file, const char *name)
         return true;
     if (interrupted() != 0)
         return false;
-    // Written out while the mark still removes a failed image: on a network share fflush only fills
-    // the redirector's cache, whose later failure ("Delayed Write Failed") nobody would see.
-    if (!on_fixed_disk(file) && !FlushFileBuffers(file))
+    // Written out, whatever the drive, while the mark still removes a failed image. On a network
+    // share fflush only fills the redirector's cache, whose later failure ("Delayed Write Failed")
+    // nobody would see. DRIVE_FIXED is "a hard drive or flash drive" (GetDriveTypeW): an external
+    // disk may defer its writes ("Better performance", the default before Windows 10 1809: Change
+    // in default removal policy for external storage media), and fastfat defers them on any
+    // hot-plug device (strucsup.c, FatCreateVcb: IOCTL_STORAGE_GET_HOTPLUG_INFO), then writes the
+    // file out at its cleanup, whose failure never reaches CloseHandle (cleanup.c, FatCommonCleanup).
+    if (!FlushFileBuffers(file))
         return false;
     if (image_marked) {
         if (!mark_for_removal(file, false))

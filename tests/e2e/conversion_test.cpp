@@ -115,7 +115,9 @@ INSTANTIATE_TEST_SUITE_P(
                  "./img.bin", "w/img.bin", true, "", true},
         // FAT gives every file here one 64-bit index, and no 128-bit id.
         NameCase{"two files on a FAT volume, whose file ids repeat", "", "sw.bin", "sw.bin", "img.bin", "img.bin",
-                 false, "", false, "fat-volume"}),
+                 false, "", false, "fat-volume"},
+        NameCase{"new image on NFS, which gives no file ids", "", "./sw.bin", "sw.bin", "img.bin", "img.bin", false,
+                 "", false, "nfs-volume"}),
     described<NameCase>);
 
 // Absolute names depend on the test folder, so they are not in the table above.

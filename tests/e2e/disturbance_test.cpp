@@ -164,7 +164,7 @@ TEST_P(Disturbance, LeavesNoBrokenImage)
         GTEST_SKIP() << "qemu's user-mode emulation crashes on a console control event";
     PLAY_AS(c.strict_as);
     const std::string sw = pattern(300000);
-    const std::string old_img = pattern(50);
+    const std::string old_img = body_of(pattern(178)); // an earlier run's image
     write_file(dir / "sw.bin", sw);
     write_file(dir / "img.bin", old_img);
     // Removing one name of a file with two leaves its content under the other.
@@ -436,6 +436,11 @@ const DisturbanceCase disturbances[] = {
     // The bytes reach the share only after the close, where a failure would be seen by nobody.
     {.what = "image on a network share that is lost before its flush", .how = Disturb::played, .status = 1,
      .prepare = nullptr, .strict_as = "lost-share"},
+    {.what = "image on a fixed disk whose write-back fails", .how = Disturb::played, .status = 1, .prepare = nullptr,
+     .strict_as = "failing-disk"},
+    // Nothing there keeps the software file from opening as the image; an old image that begins otherwise is no copy.
+    {.what = "old image on NFS", .how = Disturb::played, .prepare = nullptr, .image_written = true,
+     .strict_as = "nfs-volume"},
     // Only a service's console programs see these, and its default handler ignores them.
     {.what = "user logs off mid-copy, under a service", .how = Disturb::played, .prepare = nullptr,
      .image_written = true, .strict_as = "service-logoff"},

@@ -46,6 +46,7 @@ TEST_P(Refusal, FailsSilentlyAndKeepsTheFiles)
 
 const std::string too_long = name_of_length(300);
 const char fat[] = "fat-volume";
+const char nfs[] = "nfs-volume";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Refusal,
@@ -82,7 +83,16 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"same file through a hard link on a FAT volume", "sw.bin", "hard.bin", false, false, nullptr,
                     fat},
         RefusalCase{"same file through a symlink on a FAT volume", "soft.bin", "sw.bin", false, false, nullptr,
-                    fat}),
+                    fat},
+        // Where no id tells them apart and nothing enforces share modes, an image that begins as the
+        // software file does is refused.
+        RefusalCase{"same name on NFS", "sw.bin", "sw.bin", false, false, nullptr, nfs},
+        RefusalCase{"same file through ./ on NFS", "./sw.bin", "sw.bin", false, false, nullptr, nfs},
+        RefusalCase{"same file through a hard link on NFS", "sw.bin", "hard.bin", false, false, nullptr, nfs},
+        RefusalCase{"same file through a symlink on NFS", "soft.bin", "sw.bin", false, false, nullptr, nfs},
+        RefusalCase{"new image on a fixed disk whose write-back fails", "sw.bin", "new.bin", false, false, nullptr,
+                    "failing-disk"},
+        RefusalCase{"image is a raw volume", "sw.bin", R"(\\.\C:)", false, true}),
     described<RefusalCase>);
 
 // A write or read failure is never reported as written, and a broken image is removed.

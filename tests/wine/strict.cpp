@@ -59,7 +59,16 @@
 //     handlers on a new thread; one that returns TRUE has the system end the process, and FALSE
 //     passes the event on to the default handler, which in a program run as a service ignores
 //     both (HandlerRoutine, Return value and Remarks).
+//   failing-disk  Rule G, a disk that GetDriveTypeW calls DRIVE_FIXED, "a hard drive or flash drive",
+//     whose deferred writes fail when FlushFileBuffers writes them out (ERROR_IO_DEVICE): an external
+//     disk under "Better performance", or FAT on any hot-plug device (fastfat, strucsup.c,
+//     FatCreateVcb: IOCTL_STORAGE_GET_HOTPLUG_INFO sets VCB_STATE_FLAG_DEFERRED_FLUSH).
+//   nfs-volume  Rule H, an NFS export mounted as a network drive (DRIVE_REMOTE; file system "NFS";
+//     FILE_REMOTE_PROTOCOL_INFO's Protocol WNNC_NET_MS_NFS) that gives no 128-bit ids, and whose
+//     client sees one file under two names as two files: no open conflicts with another's share
+//     mode, as if each asked to share everything.
 #include <windows.h>
+#include <wnnc.h>
 
 #include <io.h>
 
@@ -94,7 +103,7 @@ struct Pipe {
     bool fresh;       // no read yet, or data since the last zero-byte write
 };
 
-enum class Setting { windows, fat_volume, lost_share, service_logoff, service_shutdown };
+enum class Setting { windows, fat_volume, lost_share, service_logoff, service_shutdown, failing_disk, nfs_volume };
 Setting setting = Setting::windows;
 constexpr DWORD FAT_INDEX = 0x4020; // the one 64-bit index of every file on the FAT volume
 PHANDLER_ROUTINE console_handler = nullptr;
@@ -280,6 +289,8 @@ HANDLE WINAPI strict_create_file(LPCWSTR name, DWORD access, DWORD share, LPSECU
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
+    if (setting == Setting::nfs_volume)
+        share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     HANDLE file = CreateFileW(name, access, share, security, disposition, flags, template_file);
     if (file == INVALID_HANDLE_VALUE)
         return file;
@@ -418,8 +429,18 @@ BOOL WINAPI strict_get_file_information(HANDLE file, LPBY_HANDLE_FILE_INFORMATIO
 
 BOOL WINAPI strict_get_file_information_ex(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size)
 {
-    if (setting == Setting::fat_volume && kind == FileIdInfo && GetFileType(file) == FILE_TYPE_DISK)
+    const bool played_volume = setting == Setting::fat_volume || setting == Setting::nfs_volume;
+    if (played_volume && kind == FileIdInfo && GetFileType(file) == FILE_TYPE_DISK)
         return (SetLastError(ERROR_INVALID_PARAMETER), FALSE);
+    if (setting == Setting::nfs_volume && kind == FileRemoteProtocolInfo && GetFileType(file) == FILE_TYPE_DISK &&
+        size >= sizeof(FILE_REMOTE_PROTOCOL_INFO)) {
+        auto *remote = static_cast<FILE_REMOTE_PROTOCOL_INFO *>(info);
+        *remote = FILE_REMOTE_PROTOCOL_INFO{};
+        remote->StructureVersion = 1;
+        remote->StructureSize = sizeof *remote;
+        remote->Protocol = WNNC_NET_MS_NFS;
+        return TRUE;
+    }
     if (!GetFileInformationByHandleEx(file, kind, info, size))
         return FALSE;
     BY_HANDLE_FILE_INFORMATION id{};
@@ -436,26 +457,31 @@ BOOL WINAPI strict_get_volume_information(HANDLE file, LPWSTR label, DWORD label
 {
     if (!GetVolumeInformationByHandleW(file, label, label_size, serial, max_component, flags, fs_name, fs_size))
         return FALSE;
-    if (setting != Setting::fat_volume)
+    if (setting != Setting::fat_volume && setting != Setting::nfs_volume)
         return TRUE;
-    if (fs_name != nullptr && fs_size < 6)
+    const wchar_t *played_name = setting == Setting::fat_volume ? L"FAT32" : L"NFS";
+    if (fs_name != nullptr && fs_size <= std::wcslen(played_name))
         return (SetLastError(ERROR_BAD_LENGTH), FALSE);
     if (fs_name != nullptr)
-        std::wcscpy(fs_name, L"FAT32");
-    if (flags != nullptr)
+        std::wcscpy(fs_name, played_name);
+    if (flags != nullptr && setting == Setting::fat_volume)
         *flags = FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK;
     return TRUE;
 }
 
 UINT WINAPI strict_get_drive_type(LPCWSTR root)
 {
-    return setting == Setting::lost_share ? DRIVE_REMOTE : GetDriveTypeW(root);
+    if (setting == Setting::failing_disk)
+        return DRIVE_FIXED;
+    return setting == Setting::lost_share || setting == Setting::nfs_volume ? DRIVE_REMOTE : GetDriveTypeW(root);
 }
 
 BOOL WINAPI strict_flush_file_buffers(HANDLE file)
 {
     if (setting == Setting::lost_share && GetFileType(file) == FILE_TYPE_DISK)
         return (SetLastError(ERROR_NETNAME_DELETED), FALSE);
+    if (setting == Setting::failing_disk && GetFileType(file) == FILE_TYPE_DISK)
+        return (SetLastError(ERROR_IO_DEVICE), FALSE);
     return FlushFileBuffers(file);
 }
 
@@ -617,14 +643,15 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
         return TRUE;
     InitializeCriticalSection(&table_lock);
     // The Windows that STRICT_AS names; a name the layer does not know fails the load.
-    const wchar_t *const names[] = {L"", L"fat-volume", L"lost-share", L"service-logoff", L"service-shutdown"};
+    const wchar_t *const names[] = {L"", L"fat-volume", L"lost-share", L"service-logoff", L"service-shutdown",
+                                    L"failing-disk", L"nfs-volume"};
     wchar_t as[32] = L"";
     if (GetEnvironmentVariableW(L"STRICT_AS", as, 32) >= 32)
         return FALSE;
     int named = 0;
-    while (named < 5 && std::wcscmp(as, names[named]) != 0)
+    while (named < 7 && std::wcscmp(as, names[named]) != 0)
         ++named;
-    if (named == 5)
+    if (named == 7)
         return FALSE;
     setting = static_cast<Setting>(named);
     HMODULE crt = GetModuleHandleW(L"msvcrt.dll");
