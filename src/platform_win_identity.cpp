@@ -95,35 +95,47 @@ static bool share_modes_hold(HANDLE file)
     return on_local_volume(file);
 }
 
-// Up to cap bytes from the start of the file, read through an open of its own, which leaves the
-// handle's position alone (ReOpenFile); their count, or -1 when they cannot be read.
-static long leading_bytes(HANDLE file, char *bytes, DWORD cap)
+// Up to cap bytes, read on to the block's end or the file's; -1 when a read fails.
+static long read_block(HANDLE file, char *bytes, DWORD cap)
 {
-    HANDLE again = ReOpenFile(file, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
-    if (again == INVALID_HANDLE_VALUE)
-        return -1;
     DWORD total = 0;
     DWORD got = 0;
-    bool ok = true;
-    while (total < cap && (ok = ReadFile(again, bytes + total, cap - total, &got, nullptr) != 0) && got > 0)
+    while (total < cap) {
+        if (!ReadFile(file, bytes + total, cap - total, &got, nullptr))
+            return -1;
+        if (got == 0)
+            break;
         total += got;
-    CloseHandle(again);
-    return ok ? static_cast<long>(total) : -1;
+    }
+    return static_cast<long>(total);
 }
 
-// Two names of one file begin with the same bytes. Their first 4 KiB are compared, over the shorter
-// of the two reads where one is shorter: a redirector that keeps a file's size for a while shows
-// less of a file that grew. Bytes that cannot be read count as the same.
-static bool same_leading_bytes(HANDLE a, HANDLE b)
+// Two names of one file hold the same bytes. They are compared over the shorter file, as on POSIX:
+// a redirector that keeps a file's size for a while shows less of a file that grew, and a start
+// that repeats (erased flash) is told apart further on. Each is read through an open of its own,
+// which leaves the run's handles where they are (ReOpenFile). Two files that hold nothing lose
+// nothing and count as two; bytes that cannot be read count as the same.
+static bool same_bytes(HANDLE a, HANDLE b)
 {
-    char a_bytes[4096];
-    char b_bytes[sizeof a_bytes];
-    const long a_got = leading_bytes(a, a_bytes, sizeof a_bytes);
-    const long b_got = leading_bytes(b, b_bytes, sizeof b_bytes);
-    if (a_got < 0 || b_got < 0)
-        return true;
-    const long shorter = a_got < b_got ? a_got : b_got;
-    return std::memcmp(a_bytes, b_bytes, static_cast<std::size_t>(shorter)) == 0;
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const HANDLE again[2] = {ReOpenFile(a, GENERIC_READ, share, 0), ReOpenFile(b, GENERIC_READ, share, 0)};
+    static char bytes[2][4096];
+    bool same = true;
+    for (bool more = again[0] != INVALID_HANDLE_VALUE && again[1] != INVALID_HANDLE_VALUE, first = true; more;
+         first = false) {
+        const long a_got = read_block(again[0], bytes[0], sizeof bytes[0]);
+        const long b_got = read_block(again[1], bytes[1], sizeof bytes[1]);
+        const long got = a_got < b_got ? a_got : b_got;
+        if (a_got < 0 || b_got < 0)
+            break;
+        same = got > 0 ? std::memcmp(bytes[0], bytes[1], static_cast<std::size_t>(got)) == 0 : !first;
+        more = same && got == static_cast<long>(sizeof bytes[0]);
+    }
+    for (const HANDLE file : again) {
+        if (file != INVALID_HANDLE_VALUE)
+            CloseHandle(file);
+    }
+    return same;
 }
 
 // A pipe is no file on disk, and its bytes are not to be read twice.
@@ -136,5 +148,5 @@ bool other_than_software(HANDLE image, HANDLE software, bool created)
         return same == 0;
     if (created || (share_modes_hold(image) && share_modes_hold(software)))
         return true;
-    return !same_leading_bytes(image, software);
+    return !same_bytes(image, software);
 }
