@@ -14,9 +14,9 @@ else()
                     ERROR_QUIET)
   endif()
 endif()
+# Without either (an unpacked source archive, or no git) it stays empty: only a package needs it,
+# so cpack warns when it makes one (cmake/cpack-options.cmake), not every configure.
 if(NOT SWUG_SOURCE_DATE_EPOCH MATCHES "^[0-9]+$")
-  message(WARNING "No SOURCE_DATE_EPOCH and no git history to take it from: packages made here "
-                  "carry the time they were made. Set SOURCE_DATE_EPOCH to make them reproducible.")
   set(SWUG_SOURCE_DATE_EPOCH "")
 endif()
 

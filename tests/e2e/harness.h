@@ -102,7 +102,7 @@ struct EnvFor {
 // the strict layer there. Whole suites run so when STRICT_AS is set around them.
 #define PLAY_AS(as)                                                                                \
     if ((as) != nullptr && !::e2e::windows)                                                        \
-        GTEST_SKIP() << "a Windows that the strict layer plays";                                   \
+        GTEST_SKIP() << "for Windows alone: it imitates a Windows setup that wine lacks";          \
     SKIP_UNLESS((as) == nullptr || !::e2e::strict.empty(), "needs the strict layer to play it");     \
     const ::e2e::EnvFor played("STRICT_AS", as)
 
