@@ -34,7 +34,7 @@ set(count 0)
 set(sweeps "")
 foreach(line IN LISTS lines)
   # The sweeps' counts and violations, which the log of a passing run keeps nowhere else in sight.
-  if(line MATCHES "^sweep[: ]")
+  if(line MATCHES "^sweep[,: ]")
     string(APPEND sweeps "${line}\n")
   elseif(line MATCHES ":[0-9]+: Skipped$")
     set(in_reason TRUE)

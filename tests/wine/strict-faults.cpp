@@ -2,7 +2,6 @@
 #include "strict-faults.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -10,23 +9,10 @@ namespace {
 constexpr int CALLS = 32;
 const char *names[CALLS]; // the calls seen, in the order of their first call
 long counts[CALLS];
-char fail_call[64];
-long fail_at = -1; // read from STRICT_FAIL on the first call; 0 when none is to fail
-char break_call[64];
-long break_at = 0;
+char fail_at[64]; // STRICT_FAIL and STRICT_BREAK, read at the first call
+char break_at[64];
+bool targets_read = false;
 PHANDLER_ROUTINE handler = nullptr;
-
-long target(const char *var, char *call)
-{
-    char value[64];
-    const DWORD len = GetEnvironmentVariableA(var, value, sizeof value);
-    char *colon = len > 0 && len < sizeof value ? std::strchr(value, ':') : nullptr;
-    if (colon == nullptr)
-        return 0;
-    *colon = '\0';
-    std::strcpy(call, value);
-    return std::atol(colon + 1);
-}
 
 // Rewritten after every call, so that a run that ends any way leaves its counts.
 void write_counts()
@@ -40,14 +26,14 @@ void write_counts()
         std::snprintf(text + std::strlen(text), 48, "%s %ld\n", names[i], counts[i]);
     HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     DWORD put = 0;
-    if (file != INVALID_HANDLE_VALUE)
-        WriteFile(file, text, static_cast<DWORD>(std::strlen(text)), &put, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    (void)WriteFile(file, text, static_cast<DWORD>(std::strlen(text)), &put, nullptr);
     CloseHandle(file);
 }
 
 // Ctrl-C as Windows delivers it, to the handler on a thread of its own; with none, or one that
-// passes it on, the default handler ends the process. The call goes on once the handler has had
-// a moment, as after a key press just before it.
+// passes it on, the default handler ends the process.
 DWORD WINAPI deliver_ctrl_c(LPVOID)
 {
     if (handler == nullptr || !handler(CTRL_C_EVENT))
@@ -64,22 +50,24 @@ __declspec(dllexport) int strict_linked = 1;
 
 bool strict_fault(const char *call, DWORD error)
 {
-    if (fail_at < 0) {
-        fail_at = target("STRICT_FAIL", fail_call);
-        break_at = target("STRICT_BREAK", break_call);
+    if (!targets_read) {
+        (void)GetEnvironmentVariableA("STRICT_FAIL", fail_at, sizeof fail_at);
+        (void)GetEnvironmentVariableA("STRICT_BREAK", break_at, sizeof break_at);
+        targets_read = true;
     }
     int i = 0;
     while (i < CALLS - 1 && names[i] != nullptr && std::strcmp(names[i], call) != 0)
         ++i;
     names[i] = call;
-    const long nth = ++counts[i];
+    char at[64];
+    std::snprintf(at, sizeof at, "%s:%ld", call, ++counts[i]);
     write_counts();
-    if (nth == break_at && std::strcmp(call, break_call) == 0) {
-        HANDLE thread = CreateThread(nullptr, 0, deliver_ctrl_c, nullptr, 0, nullptr);
-        if (thread != nullptr && WaitForSingleObject(thread, 50) != WAIT_FAILED)
-            CloseHandle(thread);
-    }
-    if (nth != fail_at || std::strcmp(call, fail_call) != 0)
+    // The call goes on once the handler has had a moment, as after a key press just before it.
+    HANDLE thread = std::strcmp(at, break_at) == 0 ? CreateThread(nullptr, 0, deliver_ctrl_c, nullptr, 0, nullptr)
+                                                   : nullptr;
+    if (thread != nullptr && WaitForSingleObject(thread, 50) != WAIT_FAILED)
+        CloseHandle(thread);
+    if (std::strcmp(at, fail_at) != 0)
         return false;
     SetLastError(error);
     return true;
