@@ -655,7 +655,9 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID static_load)
     wchar_t event_name[64];
     std::swprintf(event_name, 64, L"strict-run-%lu", GetCurrentProcessId());
     HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, event_name);
-    if (ready == nullptr) // no launcher waits where the tool imports the layer (strict-linked.cpp)
+    // No launcher waits where the tool imports the layer (strict-linked.cpp): a static load, whose
+    // lpvReserved is not NULL (DllMain, Parameters).
+    if (ready == nullptr)
         return static_load != nullptr;
     SetEvent(ready);
     CloseHandle(ready);
