@@ -1,4 +1,5 @@
-# Lists every case that the last test run skipped, with the reason it gave, in one block.
+# Lists every case that the last test run skipped, with the reason it gave, in one block, after the
+# lines that the sweeps printed.
 #   cmake -DLOG=<build>/Testing/Temporary/LastTest.log -P skipped-cases.cmake
 # ctest runs it after the tests (CTestCustom.cmake), so that nobody needs -V to see why. The run's
 # log still has its temporary name then.
@@ -37,9 +38,13 @@ set(elsewhere "")
 set(lacking "")
 set(elsewhere_count 0)
 set(lacking_count 0)
+set(sweeps "")
 foreach(line IN LISTS lines)
   set(case "")
-  if(line MATCHES ":[0-9]+: Skipped$")
+  # The sweeps' counts and violations, which the log of a passing run keeps nowhere else in sight.
+  if(line MATCHES "^sweep[,: ]")
+    string(APPEND sweeps "${line}\n")
+  elseif(line MATCHES ":[0-9]+: Skipped$")
     set(in_reason TRUE)
     set(reason "")
   elseif(line MATCHES "^${open}  SKIPPED ${close} ([^ ]+) \\(")
@@ -84,6 +89,13 @@ string(REPLACE "${close}" "]" listing "${listing}")
 string(REPLACE "${semicolon}" ";" listing "${listing}")
 string(REPLACE "${backslash}" "\\" listing "${listing}")
 math(EXPR count "${elsewhere_count} + ${lacking_count}")
+if(NOT sweeps STREQUAL "")
+  string(REPLACE "${open}" "[" sweeps "${sweeps}")
+  string(REPLACE "${close}" "]" sweeps "${sweeps}")
+  string(REPLACE "${semicolon}" ";" sweeps "${sweeps}")
+  string(REPLACE "${backslash}" "\\" sweeps "${sweeps}")
+  message("\n${sweeps}")
+endif()
 if(count GREATER 0)
   message("\n${count} skipped, with the reason each gave:\n${listing}")
 endif()

@@ -56,9 +56,11 @@ static bool renew_descriptor(std::FILE *stream, HANDLE pipe)
 int input_ended(std::FILE *stream)
 {
     HANDLE input = handle_of(stream);
-    if (GetFileType(input) != FILE_TYPE_PIPE)
+    // open_software takes a disk file or a pipe; a type that cannot be read is neither.
+    const DWORD type = GetFileType(input);
+    if (type == FILE_TYPE_DISK)
         return 1;
-    if (interrupted() != 0)
+    if (type != FILE_TYPE_PIPE || interrupted() != 0)
         return -1;
     // Succeeds while the writer is there, whatever the pipe holds (PeekNamedPipe).
     if (!PeekNamedPipe(input, nullptr, 0, nullptr, nullptr, nullptr))

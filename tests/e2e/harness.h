@@ -44,26 +44,35 @@ inline std::string env_or(const char *name, const char *fallback)
     return value != nullptr && *value != '\0' ? value : fallback;
 }
 
-inline const std::string exe = env_or("SWUG_EXE", SWUG_DEFAULT_EXE);
 inline const std::string launcher = env_or("SWUG_LAUNCHER", "");
-inline const bool windows = exe.size() > 4 && exe.compare(exe.size() - 4, 4, ".exe") == 0;
-inline const std::string newline = windows ? "\r\n" : "\n";
-
-inline const bool in_ci = env_or("CI", "") == "true";
 // Where the kernel runs no i386 code, tests/wine/wine32 runs the 32-bit loader under qemu's
 // user-mode emulation, which crashes on a console control event such as Ctrl-C.
 inline const bool i386_emulated = launcher.find("wine32") != std::string::npos &&
                                   std::system("/usr/lib/wine/wine --version >/dev/null 2>&1") != 0;
+// There strict-run.exe cannot start the tool (see no_second_process): the suite runs instead the
+// build with the strict layer linked in (tests/wine/strict-linked.cpp) that SWUG_STRICT_LINKED names.
+inline const bool linked_layer = i386_emulated && !env_or("SWUG_STRICT_LINKED", "").empty();
+inline const std::string exe = env_or(linked_layer ? "SWUG_STRICT_LINKED" : "SWUG_EXE", SWUG_DEFAULT_EXE);
+inline const bool windows = exe.size() > 4 && exe.compare(exe.size() - 4, 4, ".exe") == 0;
+inline const std::string newline = windows ? "\r\n" : "\n";
 
+inline const bool in_ci = env_or("CI", "") == "true";
 // Under that emulation wine cannot start a second 32-bit process (the kernel refuses to run the
 // loader again): the tool runs there alone, and a case that needs the strict layer, cmd or the
 // helper program skips, also under CI, where the next machine may run i386 code itself.
+// Every such skip says which way the tool met the strict layer there.
 inline const char *const no_second_process =
-    i386_emulated ? "qemu's user-mode emulation starts no second 32-bit process" : nullptr;
+    !i386_emulated ? nullptr
+    : linked_layer ? "qemu's user-mode emulation starts no second 32-bit process (the strict layer "
+                     "is linked into the tool instead)"
+                   : "qemu's user-mode emulation starts no second 32-bit process (the tool runs "
+                     "without the strict layer)";
 
 // The strict layer (tests/wine/strict-run.cpp), when SWUG_STRICT names its launcher: every run of
-// the Windows tool goes through it, so that the tool meets Windows rules that wine lacks.
+// the Windows tool goes through it, so that the tool meets Windows rules that wine lacks. layer:
+// the tool meets them, through the launcher or linked in.
 inline const std::string strict = no_second_process != nullptr ? "" : env_or("SWUG_STRICT", "");
+inline const bool layer = !strict.empty() || linked_layer;
 
 // Sets an environment variable for the programs started while this lives, and then puts it back;
 // a null value leaves it as it is.
@@ -103,7 +112,7 @@ struct EnvFor {
 #define PLAY_AS(as)                                                                                \
     if ((as) != nullptr && !::e2e::windows)                                                        \
         GTEST_SKIP() << "for Windows alone: it imitates a Windows setup that wine lacks";          \
-    SKIP_UNLESS((as) == nullptr || !::e2e::strict.empty(), "needs the strict layer to play it");     \
+    SKIP_UNLESS((as) == nullptr || ::e2e::layer, "needs the strict layer to play it");     \
     const ::e2e::EnvFor played("STRICT_AS", as)
 
 // Bytes that differ from their neighbours, so a shifted or reordered copy shows.

@@ -70,6 +70,8 @@
 #include <windows.h>
 #include <wnnc.h>
 
+#include "strict-faults.h"
+
 #include <io.h>
 
 #include <cstdio>
@@ -285,6 +287,7 @@ BOOL deny()
 HANDLE WINAPI strict_create_file(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                                  DWORD disposition, DWORD flags, HANDLE template_file)
 {
+    if (strict_fault("CreateFileW", ERROR_ACCESS_DENIED)) return INVALID_HANDLE_VALUE;
     if (pending_by_name(name)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
@@ -312,26 +315,31 @@ HANDLE WINAPI strict_create_file(LPCWSTR name, DWORD access, DWORD share, LPSECU
 
 DWORD WINAPI strict_get_file_attributes(LPCWSTR name)
 {
+    if (strict_fault("GetFileAttributesW", ERROR_ACCESS_DENIED)) return INVALID_FILE_ATTRIBUTES;
     return pending_by_name(name) ? (deny(), INVALID_FILE_ATTRIBUTES) : GetFileAttributesW(name);
 }
 
 BOOL WINAPI strict_get_file_attributes_ex(LPCWSTR name, GET_FILEEX_INFO_LEVELS level, LPVOID info)
 {
+    if (strict_fault("GetFileAttributesExW", ERROR_ACCESS_DENIED)) return FALSE;
     return pending_by_name(name) ? deny() : GetFileAttributesExW(name, level, info);
 }
 
 BOOL WINAPI strict_delete_file(LPCWSTR name)
 {
+    if (strict_fault("DeleteFileW", ERROR_ACCESS_DENIED)) return FALSE;
     return pending_by_name(name) ? deny() : DeleteFileW(name);
 }
 
 BOOL WINAPI strict_move_file_ex(LPCWSTR from, LPCWSTR to, DWORD flags)
 {
+    if (strict_fault("MoveFileExW", ERROR_ACCESS_DENIED)) return FALSE;
     return pending_by_name(from) || pending_by_name(to) ? deny() : MoveFileExW(from, to, flags);
 }
 
 BOOL WINAPI strict_move_file(LPCWSTR from, LPCWSTR to)
 {
+    if (strict_fault("MoveFileW", ERROR_ACCESS_DENIED)) return FALSE;
     return pending_by_name(from) || pending_by_name(to) ? deny() : MoveFileW(from, to);
 }
 
@@ -342,6 +350,7 @@ constexpr DWORD DISPOSE_ON_CLOSE = 0x8;
 
 BOOL WINAPI strict_set_file_information(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size)
 {
+    if (strict_fault("SetFileInformationByHandle", ERROR_ACCESS_DENIED)) return FALSE;
     const BOOL ok = SetFileInformationByHandle(file, kind, info, size);
     if (!ok || info == nullptr)
         return ok;
@@ -376,6 +385,7 @@ bool is_this_process(HANDLE process)
 BOOL WINAPI strict_duplicate_handle(HANDLE from_process, HANDLE from, HANDLE to_process, LPHANDLE to,
                                     DWORD access, BOOL inherit, DWORD options)
 {
+    if (strict_fault("DuplicateHandle", ERROR_NO_SYSTEM_RESOURCES)) return FALSE;
     const BOOL ok = DuplicateHandle(from_process, from, to_process, to, access, inherit, options);
     if (!ok || !is_this_process(from_process))
         return ok;
@@ -392,6 +402,7 @@ BOOL WINAPI strict_duplicate_handle(HANDLE from_process, HANDLE from, HANDLE to_
 
 BOOL WINAPI strict_close_handle(HANDLE handle)
 {
+    if (strict_fault("CloseHandle", ERROR_INVALID_HANDLE)) return FALSE;
     {
         Guard guard;
         forget(handle);
@@ -415,6 +426,7 @@ DWORD unmarked_links(DWORD links, const BY_HANDLE_FILE_INFORMATION &info)
 
 BOOL WINAPI strict_get_file_information(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info)
 {
+    if (strict_fault("GetFileInformationByHandle", ERROR_INVALID_FUNCTION)) return FALSE;
     if (!GetFileInformationByHandle(file, info))
         return FALSE;
     const DWORD error = GetLastError();
@@ -429,6 +441,7 @@ BOOL WINAPI strict_get_file_information(HANDLE file, LPBY_HANDLE_FILE_INFORMATIO
 
 BOOL WINAPI strict_get_file_information_ex(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size)
 {
+    if (strict_fault("GetFileInformationByHandleEx", ERROR_INVALID_PARAMETER)) return FALSE;
     const bool played_volume = setting == Setting::fat_volume || setting == Setting::nfs_volume;
     if (played_volume && kind == FileIdInfo && GetFileType(file) == FILE_TYPE_DISK)
         return (SetLastError(ERROR_INVALID_PARAMETER), FALSE);
@@ -455,6 +468,7 @@ BOOL WINAPI strict_get_file_information_ex(HANDLE file, FILE_INFO_BY_HANDLE_CLAS
 BOOL WINAPI strict_get_volume_information(HANDLE file, LPWSTR label, DWORD label_size, LPDWORD serial,
                                           LPDWORD max_component, LPDWORD flags, LPWSTR fs_name, DWORD fs_size)
 {
+    if (strict_fault("GetVolumeInformationByHandleW", ERROR_INVALID_FUNCTION)) return FALSE;
     if (!GetVolumeInformationByHandleW(file, label, label_size, serial, max_component, flags, fs_name, fs_size))
         return FALSE;
     if (setting != Setting::fat_volume && setting != Setting::nfs_volume)
@@ -471,6 +485,7 @@ BOOL WINAPI strict_get_volume_information(HANDLE file, LPWSTR label, DWORD label
 
 UINT WINAPI strict_get_drive_type(LPCWSTR root)
 {
+    if (strict_fault("GetDriveTypeW", ERROR_SUCCESS)) return DRIVE_UNKNOWN;
     if (setting == Setting::failing_disk)
         return DRIVE_FIXED;
     return setting == Setting::lost_share || setting == Setting::nfs_volume ? DRIVE_REMOTE : GetDriveTypeW(root);
@@ -478,6 +493,7 @@ UINT WINAPI strict_get_drive_type(LPCWSTR root)
 
 BOOL WINAPI strict_flush_file_buffers(HANDLE file)
 {
+    if (strict_fault("FlushFileBuffers", ERROR_IO_DEVICE)) return FALSE;
     if (setting == Setting::lost_share && GetFileType(file) == FILE_TYPE_DISK)
         return (SetLastError(ERROR_NETNAME_DELETED), FALSE);
     if (setting == Setting::failing_disk && GetFileType(file) == FILE_TYPE_DISK)
@@ -487,6 +503,7 @@ BOOL WINAPI strict_flush_file_buffers(HANDLE file)
 
 BOOL WINAPI strict_set_console_ctrl_handler(PHANDLER_ROUTINE handler, BOOL add)
 {
+    strict_fault_handler(handler, add);
     const BOOL ok = SetConsoleCtrlHandler(handler, add);
     if (ok && handler != nullptr)
         console_handler = add ? handler : nullptr;
@@ -529,6 +546,7 @@ bool zero_write_due(HANDLE handle)
 
 BOOL WINAPI strict_read_file(HANDLE file, LPVOID buffer, DWORD wanted, LPDWORD got, LPOVERLAPPED overlapped)
 {
+    if (strict_fault("ReadFile", ERROR_IO_DEVICE)) return FALSE;
     play_service_event(file);
     if (overlapped == nullptr && wanted > 0 && zero_write_due(file)) {
         if (got != nullptr)
@@ -589,6 +607,7 @@ const Hook hooks[] = {
     {"kernel32.dll", "FlushFileBuffers", reinterpret_cast<ULONG_PTR>(&strict_flush_file_buffers)},
     {"kernel32.dll", "SetConsoleCtrlHandler", reinterpret_cast<ULONG_PTR>(&strict_set_console_ctrl_handler)},
     {"msvcrt.dll", "fread", reinterpret_cast<ULONG_PTR>(&strict_fread)},
+    STRICT_FAULTY_CALLS(STRICT_FAULTY_HOOK)
 };
 
 ULONG_PTR replacement_for(const char *dll, const char *name)
@@ -637,7 +656,7 @@ int patch_imports(HMODULE module)
 
 // Patches the tool and msvcrt.dll, and tells strict-run.exe through its event that the layer is
 // in place; without both, loading fails and strict-run.exe ends the tool.
-extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID static_load)
 {
     if (reason != DLL_PROCESS_ATTACH)
         return TRUE;
@@ -663,8 +682,10 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
     wchar_t event_name[64];
     std::swprintf(event_name, 64, L"strict-run-%lu", GetCurrentProcessId());
     HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, event_name);
+    // No launcher waits where the tool imports the layer (strict-linked.cpp): a static load, whose
+    // lpvReserved is not NULL (DllMain, Parameters).
     if (ready == nullptr)
-        return FALSE;
+        return static_load != nullptr;
     SetEvent(ready);
     CloseHandle(ready);
     return TRUE;
