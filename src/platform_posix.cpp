@@ -1,13 +1,16 @@
-// POSIX side of the platform layer: the command line, the current folder, signals and the
-// process's set-up. The files' life is in platform_posix_image.cpp, the key wait in
+// POSIX side of the platform layer: the command line, the current folder, signals, what the
+// process inherited and its set-up. The files' life is in platform_posix_image.cpp, the key wait in
 // platform_posix_key.cpp.
 #include "platform.h"
 #include "platform_posix.h"
 
 #include <cerrno>
 #include <csignal>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #ifdef SWUG_HAVE_FSETLOCKING
 #include <stdio_ext.h>
@@ -148,6 +151,40 @@ static void fill_standard_fds()
             (void)close(root_fd);
         }
     }
+}
+
+// The descriptor that a name such as /dev/fd/3 or /proc/self/fd/3 leads to, or -1.
+static int named_descriptor(const char *name)
+{
+    const char *const prefixes[] = {"/dev/fd/", "/proc/self/fd/"};
+    for (const char *prefix : prefixes) {
+        const std::size_t len = std::strlen(prefix);
+        char *end = nullptr;
+        const long fd = std::strncmp(name, prefix, len) == 0 ? std::strtol(name + len, &end, 10) : -1;
+        if (end != nullptr && end != name + len && *end == '\0' && fd >= 0 && fd <= INT_MAX)
+            return static_cast<int>(fd);
+    }
+    return -1;
+}
+
+int inherited_flags(const struct stat &st, const char *name)
+{
+    const int candidates[] = {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO, named_descriptor(name)};
+    for (const int fd : candidates) {
+        struct stat held{};
+        if (fd < 0)
+            continue;
+        if (fstat(fd, &held) != 0) {
+            if (errno == EBADF)
+                continue;
+            return CANNOT_TELL;
+        }
+        if (same_inode(held, st)) {
+            const int flags = fcntl(fd, F_GETFL);
+            return flags == -1 ? CANNOT_TELL : flags;
+        }
+    }
+    return NOT_INHERITED;
 }
 
 void set_up_process()

@@ -32,6 +32,13 @@ void watch_descriptor(int role, int fd);
 // comes before or while the open waits (a FIFO, for its other end) ends the process at once.
 int open_before_changes(const char *name, int flags, mode_t mode = 0);
 
+// The status flags of a descriptor that the run inherited on the file st: standard input, output
+// or error, or the descriptor that a name such as /dev/fd/3 leads to; NOT_INHERITED when none
+// holds it, CANNOT_TELL when a descriptor's status or flags cannot be read.
+constexpr int NOT_INHERITED = -1;
+constexpr int CANNOT_TELL = -2;
+int inherited_flags(const struct stat &st, const char *name);
+
 // Tells the C library that the tool's one thread does the stream's locking, where it can be told:
 // otherwise every fread and fwrite takes and gives back the stream's lock.
 void skip_stream_locks(std::FILE *stream);

@@ -7,7 +7,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <limits>
 #include <sys/file.h>
@@ -192,46 +191,6 @@ static bool other_than_software(const char *name, int sw_fd, file_identity *name
     if (img_fd >= 0)
         (void)close(img_fd);
     return other;
-}
-
-constexpr int NOT_INHERITED = -1;
-constexpr int CANNOT_TELL = -2;
-
-// The descriptor that a name such as /dev/fd/3 or /proc/self/fd/3 leads to, or -1.
-static int named_descriptor(const char *name)
-{
-    const char *const prefixes[] = {"/dev/fd/", "/proc/self/fd/"};
-    for (const char *prefix : prefixes) {
-        const std::size_t len = std::strlen(prefix);
-        char *end = nullptr;
-        const long fd = std::strncmp(name, prefix, len) == 0 ? std::strtol(name + len, &end, 10) : -1;
-        if (end != nullptr && end != name + len && *end == '\0' && fd >= 0 && fd <= INT_MAX)
-            return static_cast<int>(fd);
-    }
-    return -1;
-}
-
-// The status flags of a descriptor that the run inherited on the file st: standard input, output
-// or error, or the descriptor that the image's name leads to; NOT_INHERITED when none holds it,
-// CANNOT_TELL when a descriptor's status or flags cannot be read.
-static int inherited_flags(const struct stat &st, const char *name)
-{
-    const int candidates[] = {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO, named_descriptor(name)};
-    for (const int fd : candidates) {
-        struct stat held{};
-        if (fd < 0)
-            continue;
-        if (fstat(fd, &held) != 0) {
-            if (errno == EBADF)
-                continue;
-            return CANNOT_TELL;
-        }
-        if (same_inode(held, st)) {
-            const int flags = fcntl(fd, F_GETFL);
-            return flags == -1 ? CANNOT_TELL : flags;
-        }
-    }
-    return NOT_INHERITED;
 }
 
 std::FILE *open_image(const char *name, std::FILE *p_sw_file)
