@@ -86,19 +86,11 @@ bool may_hide_dev_null()
     return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-// Standard output or error is img.bin, as a shell's ">" and ">>" leave it.
-void stdout_to_image()
-{
-    const int fd = open("img.bin", O_WRONLY | O_TRUNC | O_CLOEXEC);
-    if (fd < 0 || dup2(fd, 1) < 0)
-        _exit(126);
-}
+// Writes fail part-way, and standard error appends to img.bin, as a shell's "2>>" leaves it.
 void limit_file_size_stderr_appends_to_image()
 {
     limit_file_size();
-    const int fd = open("img.bin", O_WRONLY | O_APPEND | O_CLOEXEC);
-    if (fd < 0 || dup2(fd, 2) < 0)
-        _exit(126);
+    image_as_descriptor<2, O_APPEND>();
 }
 
 // Writes fail part-way, and SIGHUP is ignored, as nohup starts a program.
@@ -369,7 +361,7 @@ const DisturbanceCase disturbances[] = {
     {.what = "write fails part-way", .how = Disturb::file_size_limit, .status = 1},
     // An image that a descriptor of the shell holds keeps its name; ">>" keeps what it held.
     {.what = "SIGTERM mid-copy, image standard output", .how = Disturb::signal_mid_copy, .signal = SIGTERM,
-     .posix_only = no_signals, .image_emptied = true, .prepare = stdout_to_image, .img = "/dev/stdout"},
+     .posix_only = no_signals, .image_emptied = true, .prepare = image_as_descriptor<1, O_TRUNC>, .img = "/dev/stdout"},
     {.what = "image standard output appending", .how = Disturb::played, .posix_only = "no /dev/stdout on Windows",
      .prepare = stdout_appends_to_image, .image_written = true, .img = "/dev/stdout", .appended = true},
     {.what = "write fails part-way, image standard error appending", .how = Disturb::file_size_limit, .status = 1,

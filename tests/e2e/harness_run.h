@@ -49,13 +49,14 @@ inline void limit_file_size()
         _exit(126);
 }
 
-// Standard output appends to img.bin, as a shell's ">>" leaves it.
-inline void stdout_appends_to_image()
+// Descriptor fd is img.bin, opened with flags, as a shell's ">" (O_TRUNC) or ">>" (O_APPEND) leaves it.
+template <int fd, int flags> void image_as_descriptor()
 {
-    const int fd = open("img.bin", O_WRONLY | O_APPEND | O_CLOEXEC);
-    if (fd < 0 || dup2(fd, 1) < 0)
+    const int opened = open("img.bin", O_WRONLY | O_CLOEXEC | flags);
+    if (opened < 0 || dup2(opened, fd) < 0)
         _exit(126);
 }
+inline constexpr Prepare stdout_appends_to_image = image_as_descriptor<1, O_APPEND>;
 
 // Started with standard output closed, as a careless parent may start it.
 inline void close_stdout()
