@@ -23,22 +23,31 @@ inline bool helper_says(Helper &h, const std::string &text)
     return h.said.find(text) != std::string::npos;
 }
 
-// Starts "hold MODE NAME" in dir and waits until its file or pipe is ready.
+// Starts "hold MODE NAME" in dir and waits until its file or pipe is ready. A helper that ends
+// before it is ready (wine, loaded, now and then fails a start) is started again, twice at most.
 inline Helper start_helper(const fs::path &dir, const std::string &mode, const std::string &name)
 {
-    Helper h;
-    int in_pipe[2] = {-1, -1};
-    int out_pipe[2] = {-1, -1};
-    if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0)
-        return h;
-    h.pid = start(dir, {mode, name}, in_pipe[0], out_pipe[1], false, nullptr, {}, helper_exe);
-    close(in_pipe[0]);
-    close(out_pipe[1]);
-    h.input = in_pipe[1];
-    h.output = out_pipe[0];
-    if (!helper_says(h, "ready"))
-        ADD_FAILURE() << "hold " << mode << " " << name << " did not get ready";
-    return h;
+    std::string why;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        Helper h;
+        int in_pipe[2] = {-1, -1};
+        int out_pipe[2] = {-1, -1};
+        if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0)
+            break;
+        h.pid = start(dir, {mode, name}, in_pipe[0], out_pipe[1], false, nullptr, {}, helper_exe);
+        close(in_pipe[0]);
+        close(out_pipe[1]);
+        h.input = in_pipe[1];
+        h.output = out_pipe[0];
+        if (helper_says(h, "ready"))
+            return h;
+        close(h.input);
+        close(h.output);
+        const int status = wait_exit(h.pid, Clock::now() + deadline);
+        why += " [exit status " + std::to_string(status) + ", said \"" + h.said + "\"]";
+    }
+    ADD_FAILURE() << "hold " << mode << " " << name << " did not get ready:" << why;
+    return Helper{};
 }
 
 // Ends the helper: closing its input ends it.

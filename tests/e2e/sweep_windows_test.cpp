@@ -29,17 +29,20 @@ std::string swept_run(const fs::path &dir, const Scenario &s, int ended_by)
     if (old_img)
         write_file(dir / "img.bin", *old_img);
     // The server is fed while the tool runs, and killed once it has ended, whether or not the tool
-    // came for its pipe.
-    Helper serve = s.pipe ? start_helper(dir, "serve", dir.filename().string()) : Helper{};
+    // came for its pipe. Each run names a pipe of its own: the killed server's single instance
+    // lingers until wineserver has seen it die, and a server for the same name would be refused.
+    static int serial = 0;
+    const std::string pipe_name = dir.filename().string() + "-" + std::to_string(++serial);
+    Helper serve = s.pipe ? start_helper(dir, "serve", pipe_name) : Helper{};
     std::thread feeder([&, feed = std::exchange(serve.input, -1)] {
         if (feed >= 0)
             write_all(feed, sw, Clock::now() + deadline);
         close(feed);
     });
     const auto start = Clock::now();
-    const int status = run(dir, {s.pipe ? pipe_path(dir) : "sw.bin", "img.bin"}).status;
+    const int status = run(dir, {s.pipe ? R"(\\.\pipe\)" + pipe_name : "sw.bin", "img.bin"}).status;
     const auto took = Clock::now() - start;
-    if (s.pipe)
+    if (serve.pid > 0)
         kill(serve.pid, SIGKILL);
     feeder.join();
     stop_helper(serve);
