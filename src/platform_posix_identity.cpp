@@ -62,11 +62,6 @@ static bool view_at(const char *name, struct stat *st, long *view)
     return statfs(name, &fs) == 0 && view_of(fs, AT_FDCWD, name, 0, st, view);
 }
 
-bool name_view(const char *name, struct stat *st, long *view)
-{
-    return stat(name, st) == 0 && view_at(name, st, view);
-}
-
 // Asks the loop driver what lies behind the disk fd: 1 when it told, 0 when the disk is no bound
 // loop device (one that is none answers that it knows no such request), -1 when it cannot be told.
 static int ask_loop_driver(int fd, loop_info64 *info)
@@ -109,16 +104,16 @@ static bool view_at(const char * /*name*/, struct stat * /*st*/, long *view)
     return true;
 }
 
-bool name_view(const char *name, struct stat *st, long *view)
-{
-    return stat(name, st) == 0 && view_at(name, st, view);
-}
-
 static bool add_loop_numbers(int /*fd*/, node_set * /*shows*/)
 {
     return true;
 }
 #endif
+
+bool name_view(const char *name, struct stat *st, long *view)
+{
+    return stat(name, st) == 0 && view_at(name, st, view);
+}
 
 // Walks what shows a disk's bytes and what the file's file system rests on. A disk's own stack
 // that cannot be read may show any file; what a file system rests on matters only to a disk or a
@@ -203,10 +198,9 @@ static bool shows_under(const file_identity &a, const file_identity &b)
 {
     if (a.shows.unknown || (b.rests_on.unknown && may_hold_file_system(a, b)))
         return true;
-    const file_node self_b = {b.st, b.view};
     for (int i = -1; i < a.shows.count; ++i) {
         const file_node &node = i < 0 ? file_node{a.st, a.view} : a.shows.nodes[i];
-        if (one_of(node.st, node.view, self_b.st, self_b.view) || meets(node, b.shows) || meets(node, b.rests_on))
+        if (one_of(node.st, node.view, b.st, b.view) || meets(node, b.shows) || meets(node, b.rests_on))
             return true;
     }
     return false;
